@@ -1,0 +1,58 @@
+# Two commands do all the set-up on a fresh Debian machine: `make run` and `make test`.
+
+BUILD       ?= build
+BUILD_TYPE  ?= RelWithDebInfo
+GENERATOR   := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+CTEST_JOBS  ?= 2
+
+# Every Debian package the build, the stand-ins, the tests and the benchmarks need.
+PACKAGES := build-essential cmake ninja-build pkg-config \
+	libpugixml-dev libplist-dev libicu-dev libsystemd-dev \
+	dbus-daemon sqlite3 libgtest-dev libgmock-dev libbenchmark-dev \
+	nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps configure build run test test-asan test-tsan bench format clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+
+configure: deps $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD)
+
+run: build
+	@scripts/run-demo.sh $(BUILD)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(CTEST_JOBS)
+
+test-asan:
+	$(MAKE) test BUILD=build-asan BUILD_TYPE=Debug \
+		CMAKE_ARGS="-DVZ_SANITIZE=address,undefined -DVZ_BUILD_BENCH=OFF"
+
+test-tsan:
+	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug \
+		CMAKE_ARGS="-DVZ_SANITIZE=thread -DVZ_BUILD_BENCH=OFF"
+
+bench: build
+	scripts/run-benchmarks.sh $(BUILD)
+
+format:
+	find include platform runner tools version volumes privacy libexec cli tests bench \
+		-name '*.h' -o -name '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan

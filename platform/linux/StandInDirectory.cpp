@@ -1,0 +1,33 @@
+#include "platform/linux/StandInDirectory.h"
+
+#include <climits>
+#include <dlfcn.h>
+#include <string_view>
+#include <unistd.h>
+
+namespace kx {
+namespace {
+
+// The file this code was loaded from: the shared library, or the program it is linked into.
+std::string loadedFrom() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&standInDirectory), &info) != 0 && info.dli_fname &&
+        info.dli_fname[0] == '/')
+        return info.dli_fname;
+    // The main program is reported by the name it was started with, which may be relative.
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+} // namespace
+
+std::string standInDirectory() {
+    const std::string path = loadedFrom();
+    const std::string_view buildDir = VZ_BUILD_DIR "/";
+    if (std::string_view(path).substr(0, buildDir.size()) == buildDir)
+        return VZ_LIBEXEC_BUILD_DIR;
+    return VZ_LIBEXEC_INSTALL_DIR;
+}
+
+} // namespace kx

@@ -1,0 +1,72 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vztest {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vz-test.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void writeFile(const std::string& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void writeScript(const std::string& path, std::string_view body) {
+    // Written under another name and renamed, so that no other thread's fork can hold the
+    // script open for writing while it is being started (which fails with ETXTBSY).
+    const std::string temporary = path + ".writing";
+    writeFile(temporary, "#!/bin/sh\n" + std::string(body));
+    chmod(temporary.c_str(), 0755);
+    std::filesystem::rename(temporary, path);
+}
+
+ScopedSystemPaths::ScopedSystemPaths(kx::SystemPaths paths)
+    : saved_(kx::systemPaths()), current_(std::move(paths)) {
+    kx::setSystemPaths(current_);
+}
+
+ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(saved_) {}
+
+ScopedSystemPaths::~ScopedSystemPaths() { kx::setSystemPaths(saved_); }
+
+void ScopedSystemPaths::set(kx::SystemPaths paths) {
+    current_ = std::move(paths);
+    kx::setSystemPaths(current_);
+}
+
+kx::SystemPaths& ScopedSystemPaths::edit() { return current_; }
+
+void ScopedSystemPaths::apply() { kx::setSystemPaths(current_); }
+
+} // namespace vztest

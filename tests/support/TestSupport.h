@@ -1,0 +1,46 @@
+#pragma once
+
+#include <VivoziZevidodirid/SystemPaths.h>
+
+#include <string>
+#include <string_view>
+
+namespace vztest {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object dies.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, std::string_view content);
+std::string readFile(const std::string& path); // "" when it cannot be read
+bool fileExists(const std::string& path);
+// Writes a shell script ("#!/bin/sh" is added) and makes it executable.
+void writeScript(const std::string& path, std::string_view body);
+
+// Replaces the system-path table for one test and puts the previous one back afterwards.
+class ScopedSystemPaths {
+public:
+    explicit ScopedSystemPaths(kx::SystemPaths paths);
+    ScopedSystemPaths();   // keeps the table in force, to be changed with set()
+    ~ScopedSystemPaths();
+    void set(kx::SystemPaths paths);
+    kx::SystemPaths& edit(); // the table this scope installs; call apply() after changing it
+    void apply();
+
+private:
+    kx::SystemPaths saved_;
+    kx::SystemPaths current_;
+};
+
+} // namespace vztest
