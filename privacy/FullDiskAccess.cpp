@@ -1,11 +1,10 @@
+#include "platform/files/PrivateTemporaryFile.h"
+#include "privacy/PrivacyRows.h"
+
 #include <VivoziZevidodirid/Privacy.h>
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Task.h>
 #include <VivoziZevidodirid/Version.h>
-
-#include "platform/files/PrivateTemporaryFile.h"
-#include "privacy/PrivacyRows.h"
-
 #include <algorithm>
 
 namespace {
@@ -20,8 +19,8 @@ std::optional<std::string> queryPrivacyRows(const kx::SystemPaths& paths,
                                             const kx::PrivateTemporaryFile& output) {
     kx::Task task;
     task.setLaunchPath(paths.sqlite3);
-    task.setArguments({"-line", "-list", "-newline", "\n", paths.privacyDatabase,
-                       "SELECT * from access;"});
+    task.setArguments(
+        {"-line", "-list", "-newline", "\n", paths.privacyDatabase, "SELECT * from access;"});
     // The environment stays the caller's: the tool may need HOME or locale settings.
     task.setStandardOutput(kx::Stdio::file(output.descriptor()));
     task.setStandardInput(kx::Stdio::nullDevice());
@@ -45,7 +44,8 @@ bool isFullDiskAccessSetup() {
         return false;
     const kx::SystemPaths paths = kx::systemPaths();
     // Removed when it goes out of scope, on every path.
-    const auto output = kx::PrivateTemporaryFile::create(paths.temporaryDirectory, kTemporaryPrefix);
+    const auto output =
+        kx::PrivateTemporaryFile::create(paths.temporaryDirectory, kTemporaryPrefix);
     if (!output)
         return false;
     const auto rows = queryPrivacyRows(paths, *output);

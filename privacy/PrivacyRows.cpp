@@ -21,8 +21,8 @@ Fields splitRow(std::string_view line) {
     std::size_t index = 0, start = 0;
     for (;;) {
         const std::size_t bar = line.find('|', start);
-        const std::string_view field =
-            line.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start);
+        const std::string_view field = line.substr(
+            start, bar == std::string_view::npos ? std::string_view::npos : bar - start);
         if (index == 0)
             fields.service = field;
         else if (index == 1)

@@ -1,13 +1,11 @@
-#include <VivoziZevidodirid/Privacy.h>
-
 #include "privacy/PrivacyRows.h"
 #include "support/SystemVersion.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
+#include <VivoziZevidodirid/Privacy.h>
 #include <cstdlib>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,7 +17,9 @@ namespace {
 
 constexpr const char* kSqlite3 = "/usr/bin/sqlite3";
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
 
 // A privacy database with an access table shaped like the platform's; each row is
 // (service, client, grant).
@@ -134,12 +134,19 @@ TEST_F(FullDiskAccess, FailuresAnswerNoAndLeaveNoFile) {
     EXPECT_FALSE(isFullDiskAccessSetup());
 }
 
-TEST_F(FullDiskAccess, NonAsciiOutputAnswersNo) {
+// Three granting rows, then `extra`, as the fake tool's whole output.
+std::string grantingRowsScript(std::string_view extra) {
     const vz::FdaClientSet c = vz::configuredFdaClientSet();
     const std::string s = "kTCCServiceSystemPolicyAllFiles";
-    useFakeSqlite("printf '" + s + "|/A/" + std::string(c.applicationBundleName) + "|0|1\\n" + s +
-                  "|" + std::string(c.toolIdentifier) + "|0|1\\n" + s + "|" +
-                  std::string(c.agentIdentifier) + "|0|1\\n%s' \"$1\"\n" + "printf '\\303\\251\\n'\n");
+    return "cat <<'EOF'\n" + s + "|/Applications/" + std::string(c.applicationBundleName) +
+           "|0|1\n" + s + "|" + std::string(c.toolIdentifier) + "|0|1\n" + s + "|" +
+           std::string(c.agentIdentifier) + "|0|1\n" + std::string(extra) + "EOF\n";
+}
+
+TEST_F(FullDiskAccess, NonAsciiOutputAnswersNo) {
+    useFakeSqlite(grantingRowsScript(""));
+    EXPECT_TRUE(isFullDiskAccessSetup());
+    useFakeSqlite(grantingRowsScript("caf\u00e9\n"));
     EXPECT_FALSE(isFullDiskAccessSetup());
 }
 
@@ -164,8 +171,8 @@ TEST_F(FullDiskAccess, ToolGetsArgumentsCallerEnvironmentAndAPrivateFile) {
 }
 
 TEST_F(FullDiskAccess, OlderSystemRunsNothingAndMakesNoFile) {
+    useFakeSqlite("touch " + dir_.file("ran") + "\n");
     vztest::ScopedSystemVersion older("10.13.6");
-    useFakeSqlite("touch " + dir_.file("ran") + "\nsleep 1\n");
     EXPECT_FALSE(isFullDiskAccessSetup());
     EXPECT_FALSE(vztest::fileExists(dir_.file("ran")));
 
@@ -188,12 +195,8 @@ TEST_F(FullDiskAccess, LinkPlantedAtTheOldFixedPathIsLeftAlone) {
 }
 
 TEST_F(FullDiskAccess, OverlappingChecksInThreadsKeepTheirOwnOutput) {
-    const vz::FdaClientSet c = vz::configuredFdaClientSet();
-    const std::string s = "kTCCServiceSystemPolicyAllFiles";
-    // Slow, two-part output: a shared file would be truncated or removed by another check.
-    useFakeSqlite("echo '" + s + "|/A/" + std::string(c.applicationBundleName) + "|0|1'\nsleep 0.05\necho '" +
-                  s + "|" + std::string(c.toolIdentifier) + "|0|1'\necho '" + s + "|" +
-                  std::string(c.agentIdentifier) + "|0|1'\n");
+    // Slow output: a file shared between checks would be emptied or removed under another one.
+    useFakeSqlite("sleep 0.05\n" + grantingRowsScript(""));
     std::vector<std::thread> threads;
     std::atomic<int> granted{0};
     for (int t = 0; t < 6; ++t)

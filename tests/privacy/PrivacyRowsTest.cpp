@@ -1,7 +1,6 @@
 #include "privacy/PrivacyRows.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace {
@@ -13,8 +12,7 @@ constexpr const char* kService = "kTCCServiceSystemPolicyAllFiles";
 
 std::string row(std::string_view client, std::string_view grant,
                 std::string_view service = kService) {
-    return std::string(service) + "|" + std::string(client) + "|0|" + std::string(grant) +
-           "|4|\n";
+    return std::string(service) + "|" + std::string(client) + "|0|" + std::string(grant) + "|4|\n";
 }
 
 std::string allThree(std::string_view grant) {
@@ -27,10 +25,10 @@ TEST(FdaGrantValue, ReadsLikeThePlatformBoolean) {
         const char* field;
         bool granted;
     } cases[] = {
-        {"1", true},    {"2", true},     {"9", true},     {"0", false},   {"", false},
-        {"00", false},  {"007", true},   {" 1", true},    {"\t+1", true}, {"-3", true},
-        {"+0", false},  {"Y", true},     {"yes", true},   {"T", true},    {"true", true},
-        {"n", false},   {"false", false}, {"0x1", false}, {"+-1", false}, {"1abc", true},
+        {"1", true},   {"2", true},      {"9", true},    {"0", false},   {"", false},
+        {"00", false}, {"007", true},    {" 1", true},   {"\t+1", true}, {"-3", true},
+        {"+0", false}, {"Y", true},      {"yes", true},  {"T", true},    {"true", true},
+        {"n", false},  {"false", false}, {"0x1", false}, {"+-1", false}, {"1abc", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(vz::grantValue(c.field), c.granted) << '"' << c.field << '"';
@@ -100,7 +98,8 @@ TEST(FdaRowScan, SetFlagFallsThroughToLaterTests) {
 TEST(FdaRowScan, EmptyConfiguredValueMatchesNothing) {
     const vz::FdaClientSet noBundleName{"", "org.example.Vivozi", "org.example.Vivozi.helper",
                                         "org.example.Agent"};
-    EXPECT_TRUE(vz::allClientsGranted(allThree("1") + row("org.example.Vivozi", "1"), noBundleName));
+    EXPECT_TRUE(
+        vz::allClientsGranted(allThree("1") + row("org.example.Vivozi", "1"), noBundleName));
     EXPECT_FALSE(vz::allClientsGranted(allThree("1"), noBundleName));
 }
 
