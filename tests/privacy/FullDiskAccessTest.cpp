@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* kSqlite3 = "/usr/bin/sqlite3";
 
-std::string quoted(std::string_view text) {
+std::string sqlText(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
 
@@ -29,7 +29,7 @@ void makeDatabase(const std::string& path,
                       "client_type INTEGER NOT NULL, auth_value INTEGER NOT NULL, "
                       "auth_reason INTEGER NOT NULL, indirect_object_identifier TEXT);\n";
     for (const auto& [service, client, grant] : rows)
-        sql += "INSERT INTO access VALUES (" + quoted(service) + ", " + quoted(client) + ", 0, " +
+        sql += "INSERT INTO access VALUES (" + sqlText(service) + ", " + sqlText(client) + ", 0, " +
                grant + ", 4, 'UNUSED');\n";
     vztest::writeFile(path + ".sql", sql);
     const std::string command = std::string(kSqlite3) + " " + path + " < " + path + ".sql";
