@@ -75,7 +75,9 @@ TEST(LibraryExports, VersionSymbols) {
 }
 
 TEST(LibraryExports, HostCanUseEverySubsystem) {
-    EXPECT_EQ(KXFoundationConvertBytesToStringValue(std::nullopt).substr(0, 2), "0 ");
+    double bytes = 1500000;
+    EXPECT_EQ(KXFoundationRoundByteCountToMBAndString(&bytes), "1M");
+    EXPECT_EQ(bytes, 1048576.0);
     EXPECT_TRUE(KXDeepMutableCopyPropertyListObject(PlistValue()).isAbsent());
     EXPECT_EQ(getAPFSVolumeRole("/dev/disk1s1"), APFSVolumeRoleNone);
     auto runner = std::make_unique<VivoziZevidodiridFramework>();
