@@ -1,15 +1,17 @@
 #pragma once
 
-#include <VivoziZevidodirid/PlistValue.h>
+#include "platform/process/Bytes.h"
 
+#include <VivoziZevidodirid/PlistValue.h>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vz {
 
-// The bytes a tool wrote to its standard output, first byte to end of file.
-using ToolOutput = std::string;
+// The bytes a tool wrote to its standard output, first byte to end of file. Reads like a
+// std::string_view (data, size, empty, view(), comparison with text).
+using ToolOutput = kx::Bytes;
 
 // Starts the tool at an absolute path with an empty environment, standard input and error
 // inherited, and reads its standard output to end of file. No argument list (nullopt) and an

@@ -1,14 +1,12 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
-
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <system_error>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace kx {
 
@@ -57,8 +55,11 @@ public:
     void setProcessGroupLeader(bool leader);
 
     // Starts the child. A failure (missing, not executable, out of resources) is returned, not
-    // thrown; the task then counts as finished with status 127 and nothing runs.
+    // thrown; the task then counts as finished with status 127 and nothing runs. A task launches
+    // at most once: a second call fails with std::errc::device_or_resource_busy. Settings made
+    // after launch are ignored.
     std::error_code launch();
+    // True once launch() has succeeded.
     bool isLaunched() const;
 
     // The parent's end of a Stdio::pipe() stream, close-on-exec; the caller owns it. -1 when the
@@ -70,7 +71,8 @@ public:
     // Blocks until the child has exited and reaps it. Returns at once when the child was
     // never started or is already reaped.
     void waitUntilExit();
-    // True while a launched child has not yet been reaped by waitUntilExit.
+    // True while a launched child has not exited. A child found to have exited is reaped here,
+    // without blocking, and its status becomes available.
     bool isRunning();
     // The exit status (0-255), or 128 + signal number for a child ended by a signal; 127 when the
     // launch failed; -1 before the child has been waited for.

@@ -1,0 +1,169 @@
+#include "platform/process/Bytes.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kx {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Output up to this size stays on the malloc heap, whose pages are already warm.
+constexpr std::size_t kHeapLimit = std::size_t{64} << 10;
+// As much as an unprivileged process may give a pipe by default (/proc/sys/fs/pipe-max-size).
+constexpr int kPipeSize = 1 << 20;
+
+// Anonymous memory whose start is huge-page aligned, so that every 2 MiB of it can be one page.
+char* mapAligned(std::size_t bytes) {
+    const std::size_t span = bytes + kHugePage;
+    void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::size_t head = aligned - start;
+    if (head)
+        ::munmap(raw, head);
+    if (span - head > bytes)
+        ::munmap(reinterpret_cast<char*>(aligned) + bytes, span - head - bytes);
+    char* memory = reinterpret_cast<char*>(aligned);
+    ::madvise(memory, bytes, MADV_HUGEPAGE);
+    return memory;
+}
+
+void release(char* data, std::size_t capacity, bool mapped) {
+    if (mapped)
+        ::munmap(data, capacity);
+    else
+        std::free(data);
+}
+
+} // namespace
+
+Bytes::Bytes(std::string_view bytes) {
+    if (bytes.empty())
+        return;
+    data_ = static_cast<char*>(std::malloc(bytes.size()));
+    if (!data_)
+        throw std::bad_alloc();
+    std::memcpy(data_, bytes.data(), bytes.size());
+    size_ = capacity_ = bytes.size();
+}
+
+Bytes::~Bytes() {
+    release(data_, capacity_, mapped_);
+}
+
+void Bytes::swap(Bytes& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(mapped_, other.mapped_);
+}
+
+// Grows a Bytes while it is read into; false when memory runs out.
+class ByteSink {
+public:
+    explicit ByteSink(Bytes& bytes) : bytes_(bytes) {}
+
+    bool reserveMore() {
+        Bytes& b = bytes_;
+        if (!b.data_) {
+            b.data_ = static_cast<char*>(std::malloc(kHeapLimit));
+            b.capacity_ = b.data_ ? kHeapLimit : 0;
+            return b.data_ != nullptr;
+        }
+        const std::size_t capacity = b.mapped_ ? b.capacity_ * 2 : 2 * kHugePage;
+        char* grown = mapAligned(capacity);
+        if (!grown)
+            return false;
+        if (b.mapped_) {
+            // Moves the page tables, huge pages included, rather than copying the bytes.
+            if (::mremap(b.data_, b.capacity_, b.capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, grown) ==
+                MAP_FAILED) {
+                std::memcpy(grown, b.data_, b.size_);
+                ::munmap(b.data_, b.capacity_);
+            }
+        } else {
+            std::memcpy(grown, b.data_, b.size_);
+            std::free(b.data_);
+        }
+        b.data_ = grown;
+        b.capacity_ = capacity;
+        b.mapped_ = true;
+        return true;
+    }
+
+    char* space() { return bytes_.data_ + bytes_.size_; }
+    std::size_t room() const { return bytes_.capacity_ - bytes_.size_; }
+    void commit(std::size_t count) { bytes_.size_ += count; }
+
+    void shrinkToFit() {
+        Bytes& b = bytes_;
+        if (b.mapped_ || !b.data_)
+            return;
+        if (b.size_ == 0) {
+            std::free(b.data_);
+            b.data_ = nullptr;
+            b.capacity_ = 0;
+        } else if (char* smaller = static_cast<char*>(std::realloc(b.data_, b.size_))) {
+            b.data_ = smaller;
+            b.capacity_ = b.size_;
+        }
+    }
+
+private:
+    Bytes& bytes_;
+};
+
+namespace {
+
+ssize_t readRetrying(int fd, char* buffer, std::size_t count) {
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, count);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+void drain(int fd) {
+    char scratch[16384];
+    while (readRetrying(fd, scratch, sizeof scratch) > 0) {
+    }
+}
+
+} // namespace
+
+Bytes readToEnd(int fd) {
+    // Fails harmlessly on anything but a pipe, or past the user's pipe quota.
+    ::fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+    Bytes bytes;
+    ByteSink sink(bytes);
+    for (;;) {
+        if (sink.room() == 0 && !sink.reserveMore()) {
+            drain(fd);
+            return Bytes();
+        }
+        const ssize_t got = readRetrying(fd, sink.space(), sink.room());
+        if (got <= 0)
+            break;
+        sink.commit(static_cast<std::size_t>(got));
+    }
+    sink.shrinkToFit();
+    return bytes;
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+} // namespace kx

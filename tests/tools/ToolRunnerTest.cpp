@@ -1,0 +1,147 @@
+#include "tools/ToolRunner.h"
+
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char* const kPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict><key>Containers</key><array><string>disk1</string></array></dict></plist>
+)";
+
+std::set<int> openDescriptors() {
+    std::set<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        fds.insert(std::stoi(entry.path().filename()));
+    return fds;
+}
+
+TEST(ToolRunner, FailingToolStillYieldsWhatItPrinted) {
+    vztest::TempDir dir;
+    vztest::writeFile(dir.file("plist"), kPlist);
+    vztest::writeScript(dir.file("tool"), "cat '" + dir.file("plist") + "'\nexit 1\n");
+    const PlistValue plist =
+        vz::plistFromToolOutput(vz::runToolReadingOutput(dir.file("tool"), {}));
+    EXPECT_TRUE(plist["Containers"][0].isEqualToString("disk1"));
+}
+
+TEST(ToolRunner, ReadsOutputAsTextOrPropertyList) {
+    struct Case {
+        const char* printf;
+        std::optional<std::string> text;
+        bool plist;
+    };
+    const Case cases[] = {
+        {"", "", false},                        // nothing printed: "" but no plist
+        {"13.5\\n", "13.5\n", false},           // plain text
+        {"\\001\\177", "\001\177", false},      // 127 is still ASCII
+        {"caf\\303\\251", std::nullopt, false}, // UTF-8 is not
+        {"\\200", std::nullopt, false},         // the lowest non-ASCII byte
+        {"bplist00", "bplist00", false},        // a truncated binary plist
+        {"<plist><true/></plist>", "<plist><true/></plist>", true},
+    };
+    vztest::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.printf);
+        vztest::writeScript(dir.file("tool"), std::string("printf '") + c.printf + "'\n");
+        const vz::ToolOutput output = vz::runToolReadingOutput(dir.file("tool"), std::nullopt);
+        EXPECT_EQ(vz::textFromToolOutput(output), c.text);
+        EXPECT_EQ(vz::plistFromToolOutput(output).isAbsent(), !c.plist);
+    }
+}
+
+TEST(ToolRunner, HugeOutputComesBackExactly) {
+    vztest::TempDir dir;
+    std::string content(std::size_t{64} << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i >> 12) ^ i);
+    vztest::writeFile(dir.file("data"), content);
+    const vz::ToolOutput output = vz::runToolReadingOutput("/bin/cat", {{dir.file("data")}});
+    ASSERT_EQ(output.size(), content.size());
+    EXPECT_TRUE(output == content);
+}
+
+TEST(ToolRunner, ToolThatCannotStartYieldsNothingAndLeaksNothing) {
+    vztest::TempDir dir;
+    vztest::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");
+    for (const std::string& path : {dir.file("missing"), dir.file("plain"), dir.path()}) {
+        SCOPED_TRACE(path);
+        const auto before = openDescriptors();
+        const vz::ToolOutput output = vz::runToolReadingOutput(path, {{"x"}});
+        EXPECT_TRUE(output.empty());
+        EXPECT_EQ(vz::textFromToolOutput(output), "");
+        EXPECT_EQ(openDescriptors(), before);
+        siginfo_t info{};
+        EXPECT_EQ(waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT), -1); // no child at all
+    }
+}
+
+TEST(ToolRunner, ToolRunsIsolatedAndIsReaped) {
+    vztest::TempDir dir;
+    setenv("VZ_TOOL_TEST_MARK", "leaked", 1);
+    const int leaky = fcntl(open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD, 200);
+    vztest::writeScript(dir.file("tool"), "echo $$ > '" + dir.file("pid") + "'\n" +
+                                              "/bin/cat /proc/$$/environ > '" + dir.file("env") +
+                                              "'\nexec /bin/ls /proc/self/fd\n");
+    const vz::ToolOutput output = vz::runToolReadingOutput(dir.file("tool"), std::nullopt);
+    close(leaky);
+    unsetenv("VZ_TOOL_TEST_MARK");
+    EXPECT_TRUE(output == "0\n1\n2\n3\n"); // 3 is ls's own listing of the folder
+    EXPECT_TRUE(vztest::fileExists(dir.file("env")));
+    EXPECT_EQ(vztest::readFile(dir.file("env")), "");
+    const pid_t pid = std::stoi(vztest::readFile(dir.file("pid")));
+    siginfo_t info{};
+    EXPECT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(ToolRunner, StandardInputAndErrorAreTheHosts) {
+    vztest::TempDir dir;
+    vztest::writeFile(dir.file("in"), "from the host\n");
+    vztest::writeScript(dir.file("tool"), "read line\necho \"$line\" >&2\necho out\n");
+    const int savedIn = dup(0);
+    const int savedErr = dup(2);
+    dup2(open(dir.file("in").c_str(), O_RDONLY | O_CLOEXEC), 0);
+    dup2(open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    const vz::ToolOutput output = vz::runToolReadingOutput(dir.file("tool"), std::nullopt);
+    dup2(savedIn, 0);
+    dup2(savedErr, 2);
+    close(savedIn);
+    close(savedErr);
+    EXPECT_TRUE(output == "out\n");
+    EXPECT_EQ(vztest::readFile(dir.file("err")), "from the host\n");
+}
+
+TEST(ToolRunner, ConcurrentRunsEachGetTheirOwnOutput) {
+    vztest::TempDir dir;
+    vztest::writeScript(dir.file("tool"), "i=0\nwhile [ $i -lt 2000 ]; do echo \"$1\"; "
+                                          "i=$((i+1)); done\n");
+    auto expected = [](const std::string& word) {
+        std::string text;
+        for (int i = 0; i < 2000; ++i)
+            text += word + "\n";
+        return text;
+    };
+    std::vector<std::thread> threads;
+    std::vector<int> matches(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            const std::string word = "thread" + std::to_string(t);
+            const std::string want = expected(word);
+            for (int run = 0; run < 5; ++run)
+                matches[t] += vz::runToolReadingOutput(dir.file("tool"), {{word}}) == want;
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(matches, std::vector<int>(4, 5));
+}
+
+} // namespace
