@@ -1,9 +1,9 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
+#include <VivoziZevidodirid/Notifications.h>
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Task.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -15,8 +15,16 @@
 // The fraction of the current run that is done, 0.0 to 1.0. One for the whole library.
 // Read it with std::atomic_ref<float> when a run may be writing it.
 extern "C" VZ_EXPORT float progress;
+// 1.0.
 extern "C" VZ_EXPORT const double VivoziZevidodiridVersionNumber;
+// "@(#)PROGRAM:VivoziZevidodirid  PROJECT:Lumivane-1\n", NUL-terminated.
 extern "C" VZ_EXPORT const unsigned char VivoziZevidodiridVersionString[];
+
+namespace kx {
+// The name of the broadcast a run posts after every script. Its object text is
+// "<percent>|<status>|<script name>".
+inline constexpr char progressNotificationName[] = "vivoziZevidodiridAddNotification";
+} // namespace kx
 
 // The host's delegate; the runner only stores it, weakly.
 class VZ_EXPORT VivoziZevidodiridDelegate {
@@ -24,12 +32,16 @@ public:
     virtual ~VivoziZevidodiridDelegate();
 };
 
-// The one progress record of a run; every entry of the result list is the same pointer.
+// The one progress record of a run (a dictionary); every entry of the result list is the same
+// pointer, so each shows the record's final state.
 using ProgressRecord = std::shared_ptr<PlistValue>;
 using ResultList = std::vector<ProgressRecord>;
 
 // Runs the system's periodic maintenance sets one by one. Every operation is virtual: a subclass
 // that replaces one changes every use of it, the run's own included.
+//
+// A run blocks its caller; cancelVivoziZevidodirid, setShouldContinue and the getters may be
+// called from other threads meanwhile. The object must outlive every run started on it.
 class VZ_EXPORT VivoziZevidodiridFramework {
 public:
     VivoziZevidodiridFramework();
@@ -38,21 +50,32 @@ public:
     VivoziZevidodiridFramework(const VivoziZevidodiridFramework&) = delete;
     VivoziZevidodiridFramework& operator=(const VivoziZevidodiridFramework&) = delete;
 
-    // Runs periodic once per name of arguments["selectedScripts"], blocking the caller, and then
-    // calls reply once on the caller's thread.
+    // Runs periodic (kx::systemPaths().periodic) once per name of arguments["selectedScripts"],
+    // in order, waiting for each and broadcasting progress after each; then calls reply once, on
+    // the caller's thread, before returning. Children get that one name as their argument, an
+    // empty environment, the caller's standard input, the null device for output and error, and
+    // a process group of their own. Every script is reported in the record, none ends the run
+    // early: a failed or cancelled one, an entry that is not a string (nothing is started for
+    // it) and a periodic that cannot be started all read "Error running daily scripts"; a
+    // missing periodic reads "Failed - periodic executable NOT present".
     virtual void runWithArguments(const PlistValue& arguments,
                                   std::function<void(const ResultList&)> reply);
-    // Broadcasts "<percent>|<taskStatus>|<name>" and pauses one second.
+    // Broadcasts "<percent>|<taskStatus>|<name>" (the percentage from `progress`) and then
+    // pauses one second. A missing status or name prints as "(null)".
     virtual void processProgressData(const PlistValue& record);
-    // The current date and time in the user's locale for dates.
+    // The current date and time in the user's locale for dates (LC_ALL, LC_TIME, then LANG) and
+    // the system time zone, with the weekday and month spelled out and a 12-hour clock.
     virtual std::string currentDateForLocale();
-    // Terminates the running script and makes every remaining one count as failed.
+    // Terminates the running script's process group and makes it and every remaining script
+    // count as failed; the run goes on to its end. Does not wait. Signals nothing when no
+    // script is running.
     virtual void cancelVivoziZevidodirid();
 
     virtual std::shared_ptr<VivoziZevidodiridDelegate> delegate() const;
     virtual void setDelegate(std::weak_ptr<VivoziZevidodiridDelegate> delegate);
     virtual bool shouldContinue() const;
     virtual void setShouldContinue(bool shouldContinue);
+    // The running script's task, or the last one's after a run; null before the first.
     virtual std::shared_ptr<kx::Task> task() const;
     virtual void setTask(std::shared_ptr<kx::Task> task);
     virtual std::optional<std::string> dailyStatus() const;

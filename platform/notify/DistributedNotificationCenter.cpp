@@ -1,0 +1,221 @@
+// Linux: the broadcast is a D-Bus signal on the system bus, sent and received with sd-bus.
+#include <VivoziZevidodirid/Notifications.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+namespace kx {
+namespace {
+
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of sd_bus_get_timeout
+
+constexpr char kObjectPath[] = "/org/vivozizevidodirid/DistributedNotificationCenter";
+constexpr char kInterface[] = "org.vivozizevidodirid.DistributedNotificationCenter";
+constexpr char kMember[] = "Notification";
+constexpr char kSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
+// A bus that accepts but never answers must not hold a watcher for sd-bus's default 25 s.
+constexpr std::chrono::seconds kSubscribeTimeout{2};
+
+struct BusCloser {
+    // Closing without a flush: sd-bus's own flush would wait up to 90 s on a silent bus.
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+};
+using Bus = std::unique_ptr<sd_bus, BusCloser>;
+
+struct MessageUnref {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+std::uint64_t microseconds(Clock::duration duration) {
+    if (duration <= Clock::duration::zero())
+        return 0;
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
+}
+
+// A client connection that has begun, not finished, its handshake; sd-bus completes it as the
+// connection is processed, sending whatever was queued meanwhile in order.
+Bus openSystemBus() {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    sd_bus* raw = nullptr;
+    if (sd_bus_new(&raw) < 0)
+        return nullptr;
+    Bus bus(raw);
+    if (sd_bus_set_address(raw, address && *address ? address : kSystemBus) < 0 ||
+        sd_bus_set_bus_client(raw, 1) < 0 || sd_bus_start(raw) < 0)
+        return nullptr;
+    return bus;
+}
+
+// Drives the connection until everything queued has been written or the deadline passes.
+void writeQueued(sd_bus* bus, Clock::time_point deadline) {
+    for (;;) {
+        std::uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(bus, &queued) < 0 || queued == 0)
+            return;
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0)
+            return;
+        if (processed > 0)
+            continue;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
+            return;
+    }
+}
+
+// What a subscription has received and not yet handed out. Touched only by the thread in next().
+struct Inbox {
+    std::optional<std::string> name;
+    std::deque<Notification> received;
+};
+
+int onNotification(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& inbox = *static_cast<Inbox*>(userdata);
+    const char* name = nullptr;
+    const char* object = nullptr;
+    // Anyone on the bus may send a malformed signal under our name; it is skipped.
+    if (sd_bus_message_read(message, "ss", &name, &object) < 0)
+        return 0;
+    if (!inbox.name || *inbox.name == name)
+        inbox.received.push_back(Notification{name, object});
+    return 0;
+}
+
+} // namespace
+
+DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
+    static DistributedNotificationCenter center;
+    return center;
+}
+
+void DistributedNotificationCenter::postNotification(std::string_view name,
+                                                     std::string_view object) {
+    const Clock::time_point deadline = Clock::now() + postTimeout;
+    const Bus bus = openSystemBus();
+    if (!bus)
+        return;
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_signal(bus.get(), &raw, kObjectPath, kInterface, kMember) < 0)
+        return;
+    const Message message(raw);
+    const std::string nameText(name);
+    const std::string objectText(object);
+    if (sd_bus_message_append(raw, "ss", nameText.c_str(), objectText.c_str()) < 0 ||
+        sd_bus_send(bus.get(), raw, nullptr) < 0)
+        return;
+    writeQueued(bus.get(), deadline);
+}
+
+struct NotificationObserver::State {
+    Inbox inbox;
+    Bus bus;
+    sd_bus_slot* slot = nullptr;
+    int wakeFd = -1;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> connected{false};
+
+    ~State() {
+        sd_bus_slot_unref(slot);
+        if (wakeFd >= 0)
+            close(wakeFd);
+    }
+};
+
+NotificationObserver::NotificationObserver(std::optional<std::string> name)
+    : state_(std::make_unique<State>()) {
+    State& state = *state_;
+    state.inbox.name = std::move(name);
+    state.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    Bus bus = openSystemBus();
+    if (state.wakeFd < 0 || !bus ||
+        sd_bus_set_method_call_timeout(bus.get(), microseconds(kSubscribeTimeout)) < 0)
+        return;
+    // Synchronous: the bus has installed the match when this returns.
+    if (sd_bus_match_signal(bus.get(), &state.slot, nullptr, kObjectPath, kInterface, kMember,
+                            onNotification, &state.inbox) < 0)
+        return;
+    state.bus = std::move(bus);
+    state.connected = true;
+}
+
+NotificationObserver::~NotificationObserver() = default;
+
+bool NotificationObserver::isConnected() const {
+    return state_->connected;
+}
+
+std::optional<Notification>
+NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
+    State& state = *state_;
+    const std::optional<Clock::time_point> deadline =
+        timeout ? std::optional(Clock::now() + *timeout) : std::nullopt;
+    while (!state.stopped) {
+        if (!state.inbox.received.empty()) {
+            Notification notification = std::move(state.inbox.received.front());
+            state.inbox.received.pop_front();
+            return notification;
+        }
+        if (!state.connected)
+            break;
+        sd_bus* bus = state.bus.get();
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0 || sd_bus_is_open(bus) <= 0) {
+            state.connected = false; // what it delivered last is still handed out
+            continue;
+        }
+        if (processed > 0)
+            continue;
+        const int events = sd_bus_get_events(bus);
+        if (events < 0) {
+            state.connected = false;
+            continue;
+        }
+
+        // Wait for the bus, for stop(), or for whichever deadline comes first.
+        const Clock::time_point now = Clock::now();
+        std::uint64_t wakeAt = UINT64_MAX; // microseconds on the monotonic clock
+        if (sd_bus_get_timeout(bus, &wakeAt) < 0)
+            wakeAt = UINT64_MAX;
+        std::uint64_t waitFor = UINT64_MAX;
+        const std::uint64_t nowMicros = microseconds(now.time_since_epoch());
+        if (wakeAt != UINT64_MAX)
+            waitFor = wakeAt > nowMicros ? wakeAt - nowMicros : 0;
+        if (deadline) {
+            if (now >= *deadline)
+                break;
+            waitFor = std::min(waitFor, microseconds(*deadline - now));
+        }
+        const int waitMillis =
+            waitFor == UINT64_MAX
+                ? -1
+                : static_cast<int>(std::min<std::uint64_t>((waitFor + 999) / 1000, INT32_MAX));
+        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0},
+                         {state.wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, waitMillis) < 0 && errno != EINTR) {
+            state.connected = false;
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+void NotificationObserver::stop() {
+    State& state = *state_;
+    state.stopped = true;
+    if (state.wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        // A full counter already wakes the waiter; nothing to do on failure.
+        [[maybe_unused]] const ssize_t written = write(state.wakeFd, &one, sizeof one);
+    }
+}
+
+} // namespace kx

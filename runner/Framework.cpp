@@ -1,0 +1,168 @@
+#include "platform/text/DateStamp.h"
+#include "runner/ProgressPause.h"
+#include "runner/ProgressText.h"
+
+#include <VivoziZevidodirid/Runner.h>
+#include <VivoziZevidodirid/SystemPaths.h>
+#include <cstdint>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr char kScriptFailed[] = "Error running daily scripts";
+constexpr char kPeriodicMissing[] = "Failed - periodic executable NOT present";
+
+// `progress` crosses threads: the run writes it while the host reads it.
+void storeProgress(float value) {
+    std::atomic_ref<float>(progress).store(value);
+}
+float loadProgress() {
+    return std::atomic_ref<float>(progress).load();
+}
+
+bool entryExists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+} // namespace
+
+VivoziZevidodiridDelegate::~VivoziZevidodiridDelegate() = default;
+
+VivoziZevidodiridFramework::VivoziZevidodiridFramework() = default;
+
+VivoziZevidodiridFramework::~VivoziZevidodiridFramework() = default;
+
+void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
+                                                  std::function<void(const ResultList&)> reply) {
+    storeProgress(0.0f);
+    ResultList results;
+    const auto record = std::make_shared<PlistValue>(PlistValue::dictionary());
+    record->setValueForKey("progress", 0.0);
+    const PlistValue& selected = arguments["selectedScripts"];
+    const float total = static_cast<float>(selected.count());
+    _shouldContinue = true;
+
+    for (std::uint32_t k = 1; k <= selected.count(); ++k) {
+        const PlistValue& name = selected[k - 1];
+        if (k == 1)
+            record->setValueForKey("firstTask", name);
+        // Read afresh for every script: the table may change between two.
+        const std::string periodic = kx::systemPaths().periodic;
+        if (!entryExists(periodic)) {
+            storeProgress(static_cast<float>(k) / total);
+            record->setValueForKey("name", name);
+            record->setValueForKey("taskStatus", kPeriodicMissing);
+        } else {
+            bool succeeded = false;
+            if (const auto text = name.stringValue()) {
+                auto task = std::make_shared<kx::Task>();
+                task->setLaunchPath(periodic);
+                task->setArguments({std::string(*text)});
+                task->setEnvironment(std::vector<std::string>{});
+                // Never read: a pipe would fill and stall a chatty script.
+                task->setStandardOutput(kx::Stdio::nullDevice());
+                task->setStandardError(kx::Stdio::nullDevice());
+                // periodic runs the scripts as its own children; a terminate sent to its group
+                // reaches them too.
+                task->setProcessGroupLeader(true);
+                std::shared_ptr<kx::Task> previous;
+                {
+                    // Published before launch: a cancel from now on reaches this child, and one
+                    // that comes before launch is delivered as the child starts.
+                    std::lock_guard lock(taskMutex_);
+                    previous = std::exchange(_task, task);
+                }
+                previous.reset();
+                if (!task->launch())
+                    task->waitUntilExit();
+                succeeded = task->terminationStatus() == 0;
+            }
+            record->setValueForKey("name", name);
+            if (succeeded && _shouldContinue) {
+                const std::string stamp = currentDateForLocale();
+                record->setValueForKey(std::to_string(k), name);
+                record->setValueForKey("currentTask", static_cast<std::int32_t>(k));
+                record->setValueForKey("taskStatus", stamp);
+                const float fraction = static_cast<float>(k) / total;
+                storeProgress(fraction);
+                record->setValueForKey("progress", static_cast<double>(fraction));
+            } else {
+                record->setValueForKey("taskStatus", kScriptFailed);
+            }
+        }
+        results.push_back(record);
+        processProgressData(*record);
+    }
+    if (reply)
+        reply(results);
+}
+
+void VivoziZevidodiridFramework::processProgressData(const PlistValue& record) {
+    const std::string text = vz::progressText(loadProgress(), record["taskStatus"], record["name"]);
+    kx::DistributedNotificationCenter::defaultCenter().postNotification(
+        kx::progressNotificationName, text);
+    std::this_thread::sleep_for(vz::progressPause());
+}
+
+std::string VivoziZevidodiridFramework::currentDateForLocale() {
+    return kx::currentDateStamp();
+}
+
+void VivoziZevidodiridFramework::cancelVivoziZevidodirid() {
+    if (const auto current = task())
+        current->terminate();
+    _shouldContinue = false;
+}
+
+std::shared_ptr<VivoziZevidodiridDelegate> VivoziZevidodiridFramework::delegate() const {
+    return delegate_.lock();
+}
+
+void VivoziZevidodiridFramework::setDelegate(std::weak_ptr<VivoziZevidodiridDelegate> delegate) {
+    delegate_ = std::move(delegate);
+}
+
+bool VivoziZevidodiridFramework::shouldContinue() const {
+    return _shouldContinue;
+}
+
+void VivoziZevidodiridFramework::setShouldContinue(bool shouldContinue) {
+    _shouldContinue = shouldContinue;
+}
+
+std::shared_ptr<kx::Task> VivoziZevidodiridFramework::task() const {
+    std::lock_guard lock(taskMutex_);
+    return _task;
+}
+
+void VivoziZevidodiridFramework::setTask(std::shared_ptr<kx::Task> task) {
+    std::lock_guard lock(taskMutex_);
+    _task.swap(task); // the previous one is released with the parameter, outside the lock
+}
+
+std::optional<std::string> VivoziZevidodiridFramework::dailyStatus() const {
+    return _dailyStatus;
+}
+
+void VivoziZevidodiridFramework::setDailyStatus(std::optional<std::string> status) {
+    _dailyStatus = std::move(status);
+}
+
+std::optional<std::string> VivoziZevidodiridFramework::weeklyStatus() const {
+    return _weeklyStatus;
+}
+
+void VivoziZevidodiridFramework::setWeeklyStatus(std::optional<std::string> status) {
+    _weeklyStatus = std::move(status);
+}
+
+std::optional<std::string> VivoziZevidodiridFramework::monthlyStatus() const {
+    return _monthlyStatus;
+}
+
+void VivoziZevidodiridFramework::setMonthlyStatus(std::optional<std::string> status) {
+    _monthlyStatus = std::move(status);
+}

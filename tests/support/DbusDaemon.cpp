@@ -1,0 +1,142 @@
+#include "support/DbusDaemon.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vztest {
+namespace {
+
+constexpr char kVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
+
+// The system bus's own policy, minus the parts that need root (user switch, pid file, services).
+constexpr char kConfigHead[] =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <auth>EXTERNAL</auth>
+  <listen>unix:path=)";
+constexpr char kConfigTail[] = R"(</listen>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+  </policy>
+</busconfig>
+)";
+
+std::optional<std::string> pointBusAt(const std::string& address) {
+    const char* previous = std::getenv(kVariable);
+    std::optional<std::string> saved =
+        previous ? std::optional<std::string>(previous) : std::nullopt;
+    setenv(kVariable, address.c_str(), 1);
+    return saved;
+}
+
+void restoreBus(const std::optional<std::string>& saved) {
+    if (saved)
+        setenv(kVariable, saved->c_str(), 1);
+    else
+        unsetenv(kVariable);
+}
+
+} // namespace
+
+DbusDaemon::DbusDaemon() {
+    const std::string config = folder_.file("system.conf");
+    writeFile(config, std::string(kConfigHead) + folder_.file("system_bus_socket") + kConfigTail);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot make a pipe for dbus-daemon");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    const std::string configArgument = "--config-file=" + config;
+    char* argv[] = {const_cast<char*>("dbus-daemon"),
+                    const_cast<char*>(configArgument.c_str()),
+                    const_cast<char*>("--nofork"),
+                    const_cast<char*>("--nopidfile"),
+                    const_cast<char*>("--nosyslog"),
+                    const_cast<char*>("--print-address"),
+                    nullptr};
+    const int spawned =
+        posix_spawn(&pid_, "/usr/bin/dbus-daemon", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        pid_ = -1;
+        throw std::runtime_error("cannot start /usr/bin/dbus-daemon");
+    }
+
+    // The daemon prints its address once it listens.
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n')
+        address_ += c;
+    close(out[0]);
+    if (address_.empty()) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        throw std::runtime_error("dbus-daemon printed no address");
+    }
+    savedAddress_ = pointBusAt(address_);
+}
+
+DbusDaemon::~DbusDaemon() {
+    restoreBus(savedAddress_);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+SilentBus::SilentBus() {
+    const std::string path = folder_.file("silent_socket");
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (fd_ < 0 || path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("cannot make a socket");
+    path.copy(address.sun_path, path.size());
+    // Never accepted: the kernel completes connections into the backlog and nobody answers.
+    if (bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 16) != 0)
+        throw std::runtime_error("cannot listen on " + path);
+    savedAddress_ = pointBusAt("unix:path=" + path);
+}
+
+SilentBus::~SilentBus() {
+    restoreBus(savedAddress_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+NoBus::NoBus() {
+    savedAddress_ = pointBusAt("unix:path=" + folder_.file("nobody_listens"));
+}
+
+NoBus::~NoBus() {
+    restoreBus(savedAddress_);
+}
+
+} // namespace vztest
