@@ -64,21 +64,26 @@ Identity identityOf(const struct stat& info) {
 std::atomic<std::uint64_t> parses{0};
 std::atomic<void (*)(const std::string&)> beforeRename{nullptr};
 
+// Time stamps of local file systems come from a clock that ticks every few milliseconds, so a
+// second change within one tick may leave the time stamp as it was. A file whose time stamp is
+// this close to (or after) the moment it was read is read again until it is older than that.
+constexpr std::int64_t kRacyWindowNanoseconds = 50'000'000;
+
+std::int64_t nanoseconds(std::int64_t seconds, long fraction) {
+    return seconds * 1'000'000'000 + fraction;
+}
+
+std::int64_t now() {
+    struct timespec time {};
+    ::clock_gettime(CLOCK_REALTIME, &time);
+    return nanoseconds(time.tv_sec, time.tv_nsec);
+}
+
 const std::shared_ptr<const PlistValue>& emptyRoot() {
     static const std::shared_ptr<const PlistValue> empty =
         std::make_shared<const PlistValue>(PlistValue::dictionary());
     return empty;
 }
-
-enum class Status { Missing, Read, Damaged, Unreadable };
-
-struct Loaded {
-    Status status = Status::Missing;
-    Identity identity;
-    mode_t mode = 0;
-    Fd fd;
-    std::shared_ptr<const PlistValue> root = emptyRoot();
-};
 
 bool readAll(int fd, std::size_t sizeHint, std::string& bytes) {
     bytes.clear();
@@ -106,39 +111,6 @@ bool writeAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(put));
     }
     return true;
-}
-
-// Opens, identifies and parses the store file. The identity comes from the descriptor that was
-// read, so a file replaced between a stat and this open is described as what was parsed.
-Loaded load(const std::string& path) {
-    Loaded loaded;
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        loaded.status =
-            (errno == ENOENT || errno == ENOTDIR) ? Status::Missing : Status::Unreadable;
-        return loaded;
-    }
-    struct stat info {};
-    std::string bytes;
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        !readAll(fd.get(), static_cast<std::size_t>(info.st_size), bytes)) {
-        loaded.status = Status::Unreadable;
-        return loaded;
-    }
-    loaded.identity = identityOf(info);
-    loaded.mode = info.st_mode & 07777;
-    loaded.fd = std::move(fd);
-    loaded.status = Status::Read;
-    // A zero-length file holds nothing worth keeping aside: it is an empty store.
-    if (bytes.empty())
-        return loaded;
-    parses.fetch_add(1, std::memory_order_relaxed);
-    PlistValue root = PlistValue::parse(bytes);
-    if (root.isDictionary())
-        loaded.root = std::make_shared<const PlistValue>(std::move(root));
-    else
-        loaded.status = Status::Damaged;
-    return loaded;
 }
 
 std::string homeFolder() {
@@ -223,15 +195,60 @@ void syncFolder(const std::string& folder) {
 
 } // namespace
 
-struct UserDefaults::Cache {
+struct UserDefaults::Entry {
     std::string path;
-    Identity identity;
-    // Held open so that its inode number cannot be handed to a new file while this cache is
-    // compared against it: a replaced file always differs in identity.
-    Fd pinned;
-    bool damaged = false;
+    Identity identity; // exists is false for a missing file
+    std::int64_t readAt = 0;
+    mode_t mode = 0;
+    std::string bytes;
     std::shared_ptr<const PlistValue> root = emptyRoot();
+    bool damaged = false;
+    // Held open so that its inode number cannot be handed to a new file while this entry is
+    // compared against it: a file put in its place always differs in identity.
+    Fd pinned;
+
+    bool racy() const {
+        return identity.exists && nanoseconds(identity.mtimeSeconds, identity.mtimeNanoseconds) +
+                                          kRacyWindowNanoseconds >=
+                                      readAt;
+    }
 };
+
+// Reads the store file; nullptr when it exists but cannot be read. The identity comes from the
+// descriptor read, so a file replaced after the caller's stat is described as what was read.
+// Bytes equal to those of previous reuse its parse.
+std::shared_ptr<const UserDefaults::Entry>
+UserDefaults::readEntry(const std::string& path, const std::shared_ptr<const Entry>& previous) {
+    auto entry = std::make_shared<Entry>();
+    entry->path = path;
+    entry->readAt = now();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return (errno == ENOENT || errno == ENOTDIR) ? entry : nullptr;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !readAll(fd.get(), static_cast<std::size_t>(info.st_size), entry->bytes))
+        return nullptr;
+    entry->identity = identityOf(info);
+    entry->mode = info.st_mode & 07777;
+    entry->pinned = std::move(fd);
+    if (previous && previous->path == path && previous->identity.exists &&
+        previous->bytes == entry->bytes) {
+        entry->root = previous->root;
+        entry->damaged = previous->damaged;
+        return entry;
+    }
+    // A zero-length file holds nothing worth keeping aside: it is an empty store.
+    if (entry->bytes.empty())
+        return entry;
+    parses.fetch_add(1, std::memory_order_relaxed);
+    PlistValue root = PlistValue::parse(entry->bytes);
+    if (root.isDictionary())
+        entry->root = std::make_shared<const PlistValue>(std::move(root));
+    else
+        entry->damaged = true;
+    return entry;
+}
 
 UserDefaults::UserDefaults() = default;
 UserDefaults::~UserDefaults() = default;
@@ -250,34 +267,32 @@ std::uint64_t UserDefaults::parseCount() {
     return parses.load(std::memory_order_relaxed);
 }
 
-std::shared_ptr<const PlistValue> UserDefaults::current(const std::string& path) {
-    if (path.empty())
-        return emptyRoot();
+std::shared_ptr<const UserDefaults::Entry> UserDefaults::entryFor(const std::string& path) {
     struct stat info {};
     const Identity seen = ::stat(path.c_str(), &info) == 0 ? identityOf(info) : Identity{};
+    std::shared_ptr<const Entry> previous;
     {
         std::lock_guard lock(mutex_);
-        if (cache_ && cache_->path == path && cache_->identity == seen)
-            return cache_->root;
+        if (cache_ && cache_->path == path && cache_->identity == seen && !cache_->racy())
+            return cache_;
+        previous = cache_;
     }
-    // Parsed outside the lock; a reader that installs an older file than another's is corrected
+    // Read outside the lock; a reader that installs an older file than another's is corrected
     // by the next read's stat.
-    Loaded loaded = load(path);
-    if (loaded.status == Status::Unreadable)
-        return emptyRoot();
-    auto fresh = std::make_unique<Cache>();
-    fresh->path = path;
-    fresh->identity = loaded.identity;
-    fresh->pinned = std::move(loaded.fd);
-    fresh->damaged = loaded.status == Status::Damaged;
-    fresh->root = loaded.root;
-    std::lock_guard lock(mutex_);
-    cache_ = std::move(fresh);
-    return loaded.root;
+    std::shared_ptr<const Entry> fresh = readEntry(path, previous);
+    if (fresh) {
+        std::lock_guard lock(mutex_);
+        cache_ = fresh;
+    }
+    return fresh;
 }
 
 UserDefaults::Snapshot UserDefaults::snapshot() {
-    return Snapshot(current(path()));
+    const std::string file = path();
+    if (file.empty())
+        return Snapshot(emptyRoot());
+    const std::shared_ptr<const Entry> entry = entryFor(file);
+    return Snapshot(entry ? entry->root : emptyRoot());
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) {
@@ -315,6 +330,9 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     const std::string path = UserDefaults::path();
     if (path.empty())
         return false;
+    // Already so: nothing to write, and no folder or lock file to create for it.
+    if (const auto seen = entryFor(path); seen && seen->root->objectForKey(key) == value)
+        return true;
     const auto [folder, name] = splitPath(path);
     if (!makeFolders(folder))
         return false;
@@ -322,37 +340,25 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     if (!lock || !lockExclusively(lock.get()))
         return false;
 
-    // Under the lock the file can change only from outside our writers; read what is there now.
-    Loaded loaded;
-    struct stat info {};
-    const Identity seen = ::stat(path.c_str(), &info) == 0 ? identityOf(info) : Identity{};
-    {
-        std::lock_guard guard(mutex_);
-        if (cache_ && cache_->path == path && cache_->identity == seen && seen.exists) {
-            loaded.status = cache_->damaged ? Status::Damaged : Status::Read;
-            loaded.identity = seen;
-            loaded.mode = info.st_mode & 07777;
-            loaded.root = cache_->root;
-        }
-    }
-    if (!loaded.identity.exists)
-        loaded = load(path);
-    if (loaded.status == Status::Unreadable)
+    // Under the lock the file can change only from outside our writers; take what is there now.
+    const std::shared_ptr<const Entry> loaded = entryFor(path);
+    if (!loaded)
         return false;
+    const std::int64_t writeStart = now();
 
-    PlistValue root = *loaded.root;
+    PlistValue root = *loaded->root;
     if (value.isAbsent())
         root.removeObjectForKey(key);
     else
         root.setValueForKey(key, std::move(value));
-    if (root == *loaded.root)
+    if (root == *loaded->root)
         return true;
 
     // Never write a store that would not read back as what was meant.
     const std::string xml = root.xml();
     if (PlistValue::parse(xml) != root)
         return false;
-    if (loaded.status == Status::Damaged && !moveAside(path))
+    if (loaded->damaged && !moveAside(path))
         return false;
 
     std::string temporary = folder + "/." + name + ".XXXXXX";
@@ -360,9 +366,10 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     if (!out)
         return false;
     struct stat written {};
-    const bool ok = writeAll(out.get(), xml) &&
-                    (loaded.status != Status::Read || ::fchmod(out.get(), loaded.mode) == 0) &&
-                    ::fsync(out.get()) == 0 && ::fstat(out.get(), &written) == 0;
+    const bool ok =
+        writeAll(out.get(), xml) &&
+        (!loaded->identity.exists || loaded->damaged || ::fchmod(out.get(), loaded->mode) == 0) &&
+        ::fsync(out.get()) == 0 && ::fstat(out.get(), &written) == 0;
     if (auto hook = beforeRename.load())
         hook(temporary);
     if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -371,11 +378,14 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     }
     syncFolder(folder);
 
-    auto fresh = std::make_unique<Cache>();
+    auto fresh = std::make_shared<Entry>();
     fresh->path = path;
     fresh->identity = identityOf(written);
-    fresh->pinned = std::move(out);
+    fresh->readAt = writeStart;
+    fresh->mode = written.st_mode & 07777;
+    fresh->bytes = xml;
     fresh->root = std::make_shared<const PlistValue>(std::move(root));
+    fresh->pinned = std::move(out);
     std::lock_guard guard(mutex_);
     cache_ = std::move(fresh);
     return true;

@@ -20,7 +20,9 @@ namespace kx {
 // - every change is a read-modify-write under an exclusive flock on "<store>.lock", so writers in
 //   other processes and threads keep each other's keys;
 // - every read checks the file's identity, time and size with one stat, so a change made from
-//   outside is seen at once, and an unchanged file is not parsed again;
+//   outside is seen at once, and an unchanged file is not parsed again; a file changed so
+//   recently that a second change could share its time stamp is read again (not parsed again
+//   unless its bytes differ) until that can no longer happen;
 // - a file that is not a property list with a dictionary root reads as an empty store and is
 //   renamed "<store>.damaged-<UTC time>" before the first write, never overwritten.
 //
@@ -69,11 +71,14 @@ public:
     UserDefaults& operator=(const UserDefaults&) = delete;
 
 private:
-    struct Cache;
-    std::shared_ptr<const PlistValue> current(const std::string& path);
+    struct Entry;
+    // The store file as last seen, brought up to date first; nullptr when it cannot be read.
+    std::shared_ptr<const Entry> entryFor(const std::string& path);
+    static std::shared_ptr<const Entry> readEntry(const std::string& path,
+                                                  const std::shared_ptr<const Entry>& previous);
 
     std::mutex mutex_;
-    std::unique_ptr<Cache> cache_;
+    std::shared_ptr<const Entry> cache_;
 };
 
 namespace testing {
