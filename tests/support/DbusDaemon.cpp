@@ -69,6 +69,11 @@ DbusDaemon::DbusDaemon() {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // Its complaints about what an unprivileged daemon cannot do (raise its descriptor limit)
+    // would drown the test output; they are kept for when it fails to start.
+    const std::string log = folder_.file("dbus-daemon.log");
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const std::string configArgument = "--config-file=" + config;
     char* argv[] = {const_cast<char*>("dbus-daemon"),
                     const_cast<char*>(configArgument.c_str()),
@@ -96,7 +101,7 @@ DbusDaemon::DbusDaemon() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
-        throw std::runtime_error("dbus-daemon printed no address");
+        throw std::runtime_error("dbus-daemon printed no address: " + readFile(log));
     }
     savedAddress_ = pointBusAt(address_);
 }
