@@ -1,10 +1,19 @@
-#include "platform/mounts/FileSystemStatistics.h"
+#include "platform/linux/Statfs.h"
 
 #include <cerrno>
 #include <string>
-#include <sys/vfs.h>
 
 namespace kx {
+
+FileSystemStatistics statisticsFromRecord(const struct statfs& record) {
+    // Linux counts f_blocks and f_bfree in units of f_frsize; f_bsize is only the preferred I/O
+    // size, which differs on virtiofs and several FUSE file systems. Kernels before 2.6 left
+    // f_frsize zero, and there the two were the same.
+    const auto unit = record.f_frsize > 0 ? record.f_frsize : record.f_bsize;
+    return FileSystemStatistics{static_cast<std::uint64_t>(unit),
+                                static_cast<std::uint64_t>(record.f_blocks),
+                                static_cast<std::uint64_t>(record.f_bfree)};
+}
 
 std::optional<FileSystemStatistics> fileSystemStatistics(std::string_view path) {
     if (path.empty() || path.find('\0') != std::string_view::npos)
@@ -17,13 +26,7 @@ std::optional<FileSystemStatistics> fileSystemStatistics(std::string_view path) 
     } while (result != 0 && errno == EINTR); // network and FUSE file systems can be interrupted
     if (result != 0)
         return std::nullopt;
-    // Linux counts f_blocks and f_bfree in units of f_frsize; f_bsize is only the preferred I/O
-    // size, which differs on virtiofs and several FUSE file systems. Kernels before 2.6 left
-    // f_frsize zero, and there the two were the same.
-    const auto unit = record.f_frsize > 0 ? record.f_frsize : record.f_bsize;
-    return FileSystemStatistics{static_cast<std::uint64_t>(unit),
-                                static_cast<std::uint64_t>(record.f_blocks),
-                                static_cast<std::uint64_t>(record.f_bfree)};
+    return statisticsFromRecord(record);
 }
 
 } // namespace kx

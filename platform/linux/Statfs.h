@@ -1,0 +1,12 @@
+#pragma once
+
+#include "platform/mounts/FileSystemStatistics.h"
+
+#include <sys/vfs.h>
+
+namespace kx {
+
+// What the library reads of a Linux statfs record.
+FileSystemStatistics statisticsFromRecord(const struct statfs& record);
+
+} // namespace kx
