@@ -2,7 +2,6 @@
 
 #include <VivoziZevidodirid/Export.h>
 #include <VivoziZevidodirid/PlistValue.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,5 +16,7 @@ VZ_EXPORT std::optional<std::string> KXGetCurrentSystemString();
 VZ_EXPORT PlistValue KXGetCurrentSystemDictionary();
 
 // -1 when the running system is older than version, 0 when the same (or when either is absent
-// or version is ""), +1 when newer.
+// or version is ""), +1 when newer. version loses the letters, marks and white space (not line
+// breaks) at its ends; then runs of digits compare by value, leading zeros not counting ("10.01"
+// equals "10.1"), every other character by its code point, and an initial part orders first.
 VZ_EXPORT std::int64_t KXCompareCurrentSystemVersionWith(std::optional<std::string_view> version);

@@ -1,11 +1,13 @@
 #include "platform/defaults/UserDefaults.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <limits>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -70,7 +72,9 @@ std::atomic<void (*)(const std::string&)> beforeRename{nullptr};
 constexpr std::int64_t kRacyWindowNanoseconds = 50'000'000;
 
 std::int64_t nanoseconds(std::int64_t seconds, long fraction) {
-    return seconds * 1'000'000'000 + fraction;
+    // Stamps set far beyond the year 2262 saturate rather than overflow.
+    constexpr std::int64_t limit = std::numeric_limits<std::int64_t>::max() / 1'000'000'000 - 1;
+    return std::clamp(seconds, -limit, limit) * 1'000'000'000 + fraction;
 }
 
 std::int64_t now() {
@@ -173,10 +177,10 @@ bool lockExclusively(int fd) {
 
 // Renames a damaged store to a free "<store>.damaged-<UTC time>[-n]" beside it.
 bool moveAside(const std::string& path) {
-    const std::time_t now = std::time(nullptr);
+    const std::time_t seconds = std::time(nullptr);
     std::tm utc{};
     char stamp[32] = "unknown";
-    if (::gmtime_r(&now, &utc))
+    if (::gmtime_r(&seconds, &utc))
         std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     const std::string base = path + ".damaged-" + stamp;
     struct stat info {};
