@@ -1,5 +1,6 @@
 #include "platform/process/Bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -103,6 +104,28 @@ public:
 
     char* space() { return bytes_.data_ + bytes_.size_; }
     std::size_t room() const { return bytes_.capacity_ - bytes_.size_; }
+
+    // Room that is already faulted in, at least the next huge page of it. A fault taken inside
+    // read() zeroes its page while holding the pipe's lock, stalling the writer; taken here, it
+    // overlaps the writer filling the pipe.
+    std::size_t readyRoom() {
+        Bytes& b = bytes_;
+        if (!b.mapped_)
+            return room();
+        if (faulted_ < b.size_)
+            faulted_ = b.size_;
+        const std::size_t want = std::min(b.capacity_, b.size_ + kHugePage);
+        if (faulted_ < want) {
+            char* from = b.data_ + faulted_;
+            if (::madvise(from, want - faulted_, MADV_POPULATE_WRITE) != 0) {
+                for (char* page = from; page < b.data_ + want; page += 4096)
+                    *static_cast<volatile char*>(page) = 0;
+            }
+            faulted_ = want;
+        }
+        return faulted_ - b.size_;
+    }
+
     void commit(std::size_t count) { bytes_.size_ += count; }
 
     void shrinkToFit() {
@@ -121,6 +144,7 @@ public:
 
 private:
     Bytes& bytes_;
+    std::size_t faulted_ = 0; // bytes of a mapping known to be faulted in
 };
 
 namespace {
@@ -151,7 +175,7 @@ Bytes readToEnd(int fd) {
             drain(fd);
             return Bytes();
         }
-        const ssize_t got = readRetrying(fd, sink.space(), sink.room());
+        const ssize_t got = readRetrying(fd, sink.space(), sink.readyRoom());
         if (got <= 0)
             break;
         sink.commit(static_cast<std::size_t>(got));
