@@ -60,9 +60,9 @@ TEST(VolumeSizes, RootAgreesWithStatvfsAndDf) {
 TEST(VolumeSizes, PathsThatNameNoFileSystemAreZero) {
     vztest::TempDir dir;
     ScopedSystemVersion version("13.5");
-    const std::optional<std::string_view> paths[] = {dir.file("missing"), std::string_view(""),
-                                                     std::string_view("/\0/missing", 10),
-                                                     std::nullopt};
+    const std::string missing = dir.file("missing");
+    const std::optional<std::string_view> paths[] = {
+        missing, std::string_view(""), std::string_view("/\0/missing", 10), std::nullopt};
     for (const auto& path : paths) {
         EXPECT_EQ(KXFoundationGetVolTotalSize(path), 0.0);
         EXPECT_EQ(KXFoundationGetVolFreeSize(path), 0.0);
