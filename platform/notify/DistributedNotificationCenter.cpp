@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
@@ -41,36 +42,101 @@ std::uint64_t microseconds(Clock::duration duration) {
         std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
 }
 
+std::string systemBusAddress() {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return address && *address ? address : kSystemBus;
+}
+
 // A client connection that has begun, not finished, its handshake; sd-bus completes it as the
 // connection is processed, sending whatever was queued meanwhile in order.
-Bus openSystemBus() {
-    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+Bus openBus(const std::string& address) {
     sd_bus* raw = nullptr;
     if (sd_bus_new(&raw) < 0)
         return nullptr;
     Bus bus(raw);
-    if (sd_bus_set_address(raw, address && *address ? address : kSystemBus) < 0 ||
-        sd_bus_set_bus_client(raw, 1) < 0 || sd_bus_start(raw) < 0)
+    if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+        sd_bus_start(raw) < 0)
         return nullptr;
     return bus;
 }
 
-// Drives the connection until everything queued has been written or the deadline passes.
-void writeQueued(sd_bus* bus, Clock::time_point deadline) {
+// Drives the connection until everything queued has been written; false when the connection
+// broke or the deadline passed first.
+bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
     for (;;) {
         std::uint64_t queued = 0;
-        if (sd_bus_get_n_queued_write(bus, &queued) < 0 || queued == 0)
-            return;
+        if (sd_bus_get_n_queued_write(bus, &queued) < 0)
+            return false;
+        if (queued == 0)
+            return true;
         const int processed = sd_bus_process(bus, nullptr);
         if (processed < 0)
-            return;
+            return false;
         if (processed > 0)
             continue;
         const Clock::time_point now = Clock::now();
         if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
-            return;
+            return false;
     }
 }
+
+// Reads what the bus sent since the last post (its replies to the handshake, a hang-up); false
+// when the connection is no longer usable, in this process at least.
+bool stillOpen(sd_bus* bus) {
+    int processed;
+    while ((processed = sd_bus_process(bus, nullptr)) > 0) {
+    }
+    return processed == 0 && sd_bus_is_open(bus) > 0;
+}
+
+bool send(sd_bus* bus, const std::string& name, const std::string& object) {
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_signal(bus, &raw, kObjectPath, kInterface, kMember) < 0)
+        return false;
+    const Message message(raw);
+    return sd_bus_message_append(raw, "ss", name.c_str(), object.c_str()) >= 0 &&
+           sd_bus_send(bus, raw, nullptr) >= 0;
+}
+
+// One connection for every post of the process, kept between posts: a handshake per post would
+// cost a round trip with the bus each time. It is dropped when the address changes, when it
+// breaks, and when the bus does not take a post in time, so that the next post starts afresh.
+class PostConnection {
+public:
+    void post(const std::string& name, const std::string& object, Clock::time_point deadline) {
+        std::lock_guard lock(mutex_);
+        const std::string address = systemBusAddress();
+        if (bus_ && (address != address_ || !stillOpen(bus_.get())))
+            bus_.reset();
+        const bool reused = bus_ != nullptr;
+        if (!bus_) {
+            bus_ = openBus(address);
+            address_ = address;
+        }
+        if (!bus_)
+            return;
+        if (!send(bus_.get(), name, object)) {
+            // A text that is not UTF-8 is refused before anything is queued; the connection is
+            // fine. Anything else means it is not.
+            if (sd_bus_is_open(bus_.get()) <= 0)
+                bus_.reset();
+            return;
+        }
+        if (writeQueued(bus_.get(), deadline))
+            return;
+        bus_.reset();
+        // A kept connection can have broken unseen (the bus restarted); one fresh try.
+        if (reused && Clock::now() < deadline && (bus_ = openBus(address)) &&
+            send(bus_.get(), name, object) && writeQueued(bus_.get(), deadline))
+            return;
+        bus_.reset();
+    }
+
+private:
+    std::mutex mutex_;
+    Bus bus_;
+    std::string address_;
+};
 
 // What a subscription has received and not yet handed out. Touched only by the thread in next().
 struct Inbox {
@@ -99,20 +165,8 @@ DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
 
 void DistributedNotificationCenter::postNotification(std::string_view name,
                                                      std::string_view object) {
-    const Clock::time_point deadline = Clock::now() + postTimeout;
-    const Bus bus = openSystemBus();
-    if (!bus)
-        return;
-    sd_bus_message* raw = nullptr;
-    if (sd_bus_message_new_signal(bus.get(), &raw, kObjectPath, kInterface, kMember) < 0)
-        return;
-    const Message message(raw);
-    const std::string nameText(name);
-    const std::string objectText(object);
-    if (sd_bus_message_append(raw, "ss", nameText.c_str(), objectText.c_str()) < 0 ||
-        sd_bus_send(bus.get(), raw, nullptr) < 0)
-        return;
-    writeQueued(bus.get(), deadline);
+    static PostConnection connection;
+    connection.post(std::string(name), std::string(object), Clock::now() + postTimeout);
 }
 
 struct NotificationObserver::State {
@@ -135,7 +189,7 @@ NotificationObserver::NotificationObserver(std::optional<std::string> name)
     State& state = *state_;
     state.inbox.name = std::move(name);
     state.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    Bus bus = openSystemBus();
+    Bus bus = openBus(systemBusAddress());
     if (state.wakeFd < 0 || !bus ||
         sd_bus_set_method_call_timeout(bus.get(), microseconds(kSubscribeTimeout)) < 0)
         return;
@@ -156,8 +210,7 @@ bool NotificationObserver::isConnected() const {
 std::optional<Notification>
 NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
     State& state = *state_;
-    const std::optional<Clock::time_point> deadline =
-        timeout ? std::optional(Clock::now() + *timeout) : std::nullopt;
+    const Clock::time_point deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
     while (!state.stopped) {
         if (!state.inbox.received.empty()) {
             Notification notification = std::move(state.inbox.received.front());
@@ -189,11 +242,10 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
         const std::uint64_t nowMicros = microseconds(now.time_since_epoch());
         if (wakeAt != UINT64_MAX)
             waitFor = wakeAt > nowMicros ? wakeAt - nowMicros : 0;
-        if (deadline) {
-            if (now >= *deadline)
-                break;
-            waitFor = std::min(waitFor, microseconds(*deadline - now));
-        }
+        if (now >= deadline)
+            break;
+        if (deadline != Clock::time_point::max())
+            waitFor = std::min(waitFor, microseconds(deadline - now));
         const int waitMillis =
             waitFor == UINT64_MAX
                 ? -1

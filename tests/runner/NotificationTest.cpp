@@ -86,6 +86,27 @@ TEST(DistributedNotifications, ObserverNoticesTheBusGoingAway) {
     EXPECT_FALSE(observer.isConnected());
 }
 
+TEST(DistributedNotifications, PostsReachABusThatRestartedOrMoved) {
+    vztest::TempDir folder;
+    const std::string socket = folder.file("bus");
+    {
+        vztest::DbusDaemon first(socket);
+        NotificationObserver observer;
+        center().postNotification("n", "first");
+        EXPECT_EQ(observer.next(30s), (Notification{"n", "first"}));
+    }
+    {
+        vztest::DbusDaemon restarted(socket); // the same address, a new bus
+        NotificationObserver observer;
+        center().postNotification("n", "restarted");
+        EXPECT_EQ(observer.next(30s), (Notification{"n", "restarted"}));
+    }
+    vztest::DbusDaemon elsewhere; // another address
+    NotificationObserver observer;
+    center().postNotification("n", "elsewhere");
+    EXPECT_EQ(observer.next(30s), (Notification{"n", "elsewhere"}));
+}
+
 TEST(DistributedNotifications, WithoutABusNothingHappens) {
     vztest::NoBus noBus;
     center().postNotification("n", "o"); // must neither throw nor crash

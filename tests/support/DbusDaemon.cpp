@@ -59,9 +59,13 @@ void restoreBus(const std::optional<std::string>& saved) {
 
 } // namespace
 
-DbusDaemon::DbusDaemon() {
+DbusDaemon::DbusDaemon() : DbusDaemon(std::string()) {}
+
+DbusDaemon::DbusDaemon(const std::string& socketPath) {
     const std::string config = folder_.file("system.conf");
-    writeFile(config, std::string(kConfigHead) + folder_.file("system_bus_socket") + kConfigTail);
+    writeFile(config, std::string(kConfigHead) +
+                          (socketPath.empty() ? folder_.file("system_bus_socket") : socketPath) +
+                          kConfigTail);
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)

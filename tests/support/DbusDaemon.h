@@ -14,6 +14,9 @@ namespace vztest {
 class DbusDaemon {
 public:
     DbusDaemon();
+    // Listening at the given socket path (empty: one in its own folder), so that a restart can
+    // keep the address.
+    explicit DbusDaemon(const std::string& socketPath);
     ~DbusDaemon();
     DbusDaemon(const DbusDaemon&) = delete;
     DbusDaemon& operator=(const DbusDaemon&) = delete;
