@@ -61,27 +61,6 @@ TEST(RunnerObject, StatusStringsAreKeptUntilReplacedAndARunLeavesThem) {
     }
 }
 
-TEST(RunnerObject, SetTaskReplacesTheCurrentTask) {
-    VivoziZevidodiridFramework runner;
-    auto first = std::make_shared<kx::Task>();
-    auto second = std::make_shared<kx::Task>();
-    runner.setTask(first);
-    EXPECT_EQ(runner.task(), first);
-    runner.setTask(second);
-    EXPECT_EQ(runner.task(), second);
-    EXPECT_EQ(first.use_count(), 1); // the previous one was released
-    runner.setTask(nullptr);
-    EXPECT_EQ(runner.task(), nullptr);
-}
-
-TEST(RunnerObject, CancelWithoutATaskOnlyClearsTheFlag) {
-    VivoziZevidodiridFramework runner;
-    runner.setShouldContinue(true);
-    runner.cancelVivoziZevidodirid();
-    EXPECT_FALSE(runner.shouldContinue());
-    EXPECT_EQ(runner.task(), nullptr);
-}
-
 TEST(RunnerObject, CancelGoesThroughTheTaskProperty) {
     // A subclass that replaces task() changes what a cancel terminates.
     struct Subclass : VivoziZevidodiridFramework {
