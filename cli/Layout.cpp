@@ -1,0 +1,76 @@
+#include "cli/Layout.h"
+
+#include <VivoziZevidodirid/SystemPaths.h>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace vivozi {
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool runsFromBuildTree() {
+    return startsWith(executablePath(), std::string(VIVOZI_BUILD_DIR) + "/");
+}
+
+// A path named relative to the program's folder, as installed.
+fs::path besideExecutable(const char* relative) {
+    return fs::path(executablePath()).parent_path() / relative;
+}
+
+bool present(const fs::path& path) {
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+} // namespace
+
+std::string executablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::optional<std::string> sampleSetsFolder() {
+    const fs::path folder = runsFromBuildTree() ? fs::path(VIVOZI_SOURCE_SAMPLES)
+                                                : besideExecutable(VIVOZI_BIN_TO_SAMPLES);
+    if (!present(folder))
+        return std::nullopt;
+    return folder.lexically_normal().string();
+}
+
+void adoptStandIns() {
+    if (runsFromBuildTree())
+        return;
+    const fs::path installed = besideExecutable(VIVOZI_BIN_TO_LIBEXEC);
+    kx::SystemPaths paths = kx::systemPaths();
+    bool changed = false;
+    for (std::string* path : {&paths.periodic, &paths.diskutil, &paths.swVers}) {
+        const fs::path candidate = installed / fs::path(*path).filename();
+        if (!present(*path) && present(candidate)) {
+            *path = candidate.lexically_normal().string();
+            changed = true;
+        }
+    }
+    if (changed)
+        kx::setSystemPaths(std::move(paths));
+}
+
+std::string defaultDemoFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && *state == '/')
+        return std::string(state) + "/vivozi-demo";
+    const char* home = std::getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.local/state/vivozi-demo";
+    // No home to speak of: a folder of this user's in the temporary area.
+    return "/tmp/vivozi-demo-" + std::to_string(getuid());
+}
+
+} // namespace vivozi

@@ -1,0 +1,25 @@
+#pragma once
+
+// Where vivozi finds its own files: beside the build tree it was built in, or relative to where
+// it is installed, so that an installed tree can be moved as a whole.
+
+#include <optional>
+#include <string>
+
+namespace vivozi {
+
+// The absolute path of the running program; "" when the system does not say.
+std::string executablePath();
+
+// The folder holding the bundled sample sets (daily/, weekly/, ...); nullopt when not found.
+std::optional<std::string> sampleSetsFolder();
+
+// Points the library at the stand-ins installed beside this program when its own idea of where
+// they are finds nothing there (an installed tree moved or installed under another prefix).
+void adoptStandIns();
+
+// Where the sample sets do their work unless told otherwise:
+// ${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo.
+std::string defaultDemoFolder();
+
+} // namespace vivozi

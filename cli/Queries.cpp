@@ -1,0 +1,168 @@
+// The thin doors: one library function (or a few) per command, the answer printed as text or
+// JSON. A question without an answer exits with kExitFailure, after one line on standard error.
+#include "cli/Commands.h"
+#include "cli/Format.h"
+
+#include <VivoziZevidodirid/VivoziZevidodirid.h>
+#include <iostream>
+
+namespace vivozi {
+namespace {
+
+Json optionalText(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json();
+}
+
+int noAnswer(const std::string& message) {
+    std::cerr << "vivozi: " << message << '\n';
+    return kExitFailure;
+}
+
+// Answers of the mount lookups: "" when nothing matched, nullopt when the match is not UTF-8.
+int printLookup(const std::optional<std::string>& answer, const char* questionKey,
+                const std::string& question, const char* answerKey, bool json,
+                const std::string& missing) {
+    const bool found = answer && !answer->empty();
+    if (json)
+        std::cout << dumpJson(
+                         {{questionKey, question}, {answerKey, found ? Json(*answer) : Json()}})
+                  << '\n';
+    else if (found)
+        std::cout << *answer << '\n';
+    if (found)
+        return kExitSuccess;
+    return noAnswer(answer ? missing : "the answer for " + question + " is not valid UTF-8");
+}
+
+const char* roleWord(APFSVolumeRole role) {
+    static constexpr const char* kWords[] = {"System", "Data",   "Preboot", "Recovery",
+                                             "VM",     "Backup", "None"};
+    const auto code = static_cast<std::int32_t>(role);
+    return code >= 0 && code <= 6 ? kWords[code] : "None";
+}
+
+} // namespace
+
+int sizeCommand(const std::vector<std::string>& byteCounts, bool mebibytes, bool json) {
+    std::vector<double> counts;
+    for (const std::string& text : byteCounts) {
+        const auto count = parseByteCount(text);
+        if (!count)
+            throw UsageError("'" + text + "' is not a byte count");
+        counts.push_back(*count);
+    }
+    Json answers = Json::array();
+    Table table({{"BYTES", Table::Align::Right}, {"SIZE", Table::Align::Right}});
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        double bytes = counts[i];
+        // The mebibyte text rounds the count down in place; the row then shows what it kept.
+        const std::string text = mebibytes ? KXFoundationRoundByteCountToMBAndString(&bytes)
+                                           : KXFoundationConvertBytesToStringValue(bytes);
+        answers.push_back({{"argument", byteCounts[i]}, {"bytes", bytes}, {"text", text}});
+        table.addRow({byteCounts[i], text});
+    }
+    if (json) {
+        std::cout << dumpJson(answers) << '\n';
+    } else if (counts.size() == 1) {
+        std::cout << answers[0]["text"].get<std::string>() << '\n';
+    } else {
+        std::cout << table.render();
+    }
+    return kExitSuccess;
+}
+
+int compareCommand(const std::string& version, bool json) {
+    const std::optional<std::string> running = KXGetCurrentSystemString();
+    if (!running)
+        return noAnswer("cannot learn the running system's version");
+    const std::int64_t order = KXCompareCurrentSystemVersionWith(version);
+    const char* relation = order < 0 ? "older" : order > 0 ? "newer" : "same";
+    if (json) {
+        std::cout << dumpJson({{"running", *running},
+                               {"version", version},
+                               {"order", order},
+                               {"relation", relation}})
+                  << '\n';
+    } else {
+        const std::string shown = running->empty() ? "(empty)" : *running;
+        if (order == 0)
+            std::cout << "running " << shown << " is the same as " << version << '\n';
+        else
+            std::cout << "running " << shown << " is " << relation << " than " << version << '\n';
+    }
+    return kExitSuccess;
+}
+
+int mountOfCommand(const std::string& device, bool json) {
+    return printLookup(getVolumeMountOnName(device), "device", device, "mountPoint", json,
+                       device + " is not mounted");
+}
+
+int deviceOfCommand(const std::string& mountPoint, bool json) {
+    return printLookup(getVolumeMountFromName(mountPoint), "mountPoint", mountPoint, "device", json,
+                       "nothing is mounted at " + mountPoint);
+}
+
+int apfsCommand(const std::string& name, bool json) {
+    const PlistValue container = getAPFSContainer(name);
+    const std::optional<std::string> system = getAPFSSystemVolume(name);
+    const std::optional<std::string> data = getAPFSDataVolume(name);
+    const std::optional<std::string> preboot = getAPFSPrebootVolume(name);
+    const std::optional<std::string> recovery = getAPFSRecoveryVolume(name);
+    const APFSVolumeRole role = getAPFSVolumeRole(name);
+    const bool found = !container.isAbsent() || system || data || preboot || recovery ||
+                       role != APFSVolumeRoleNone;
+
+    if (json) {
+        std::cout << dumpJson({{"name", name},
+                               {"container", plistToJson(container)},
+                               {"systemVolume", optionalText(system)},
+                               {"dataVolume", optionalText(data)},
+                               {"prebootVolume", optionalText(preboot)},
+                               {"recoveryVolume", optionalText(recovery)},
+                               {"role", roleWord(role)},
+                               {"roleCode", static_cast<std::int32_t>(role)}})
+                  << '\n';
+    } else if (found) {
+        Table table({{"KEY"}, {"VALUE"}});
+        if (container.isAbsent()) {
+            table.addRow({"Container", "-"});
+        } else {
+            table.addRow(
+                {"Container",
+                 std::string(container["ContainerReference"].stringValue().value_or("?"))});
+            table.addRow({"Capacity", KXFoundationConvertBytesToStringValue(
+                                          container["CapacityCeiling"].doubleValue())});
+            table.addRow({"Free", KXFoundationConvertBytesToStringValue(
+                                      container["CapacityFree"].doubleValue())});
+            std::string volumes;
+            if (const auto* elements = container["Volumes"].arrayElements())
+                for (const PlistValue& volume : *elements)
+                    volumes +=
+                        (volumes.empty() ? "" : ", ") +
+                        std::string(volume["DeviceIdentifier"].stringValue().value_or("?")) + " (" +
+                        std::string(volume["Roles"][0].stringValue().value_or("no role")) + ")";
+            table.addRow({"Volumes", volumes.empty() ? "-" : volumes});
+        }
+        table.addRow({"System volume", system.value_or("-")});
+        table.addRow({"Data volume", data.value_or("-")});
+        table.addRow({"Preboot volume", preboot.value_or("-")});
+        table.addRow({"Recovery volume", recovery.value_or("-")});
+        table.addRow({"Role of " + name, roleWord(role)});
+        const std::string text = table.render();
+        std::cout << text.substr(text.find('\n') + 1);
+    }
+    return found ? kExitSuccess : noAnswer("no APFS container or volume named " + name);
+}
+
+int tmutilCommand(const std::vector<std::string>& arguments, bool json) {
+    const PlistValue answer = tmutil(arguments);
+    if (json)
+        std::cout << dumpJson({{"arguments", arguments}, {"result", plistToJson(answer)}}) << '\n';
+    else if (!answer.isAbsent())
+        std::cout << answer.description() << '\n';
+    return answer.isAbsent() ? noAnswer("no answer from " + kx::systemPaths().tmutil)
+                             : kExitSuccess;
+}
+
+} // namespace vivozi

@@ -1,0 +1,338 @@
+// `vivozi run`: the run goes on a worker thread, since it blocks its caller for its whole length;
+// the main thread shows how it goes and turns Ctrl-C into a cancel.
+#include "cli/Commands.h"
+#include "cli/Format.h"
+#include "cli/Layout.h"
+#include "cli/Signals.h"
+
+#include <VivoziZevidodirid/VivoziZevidodirid.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace vivozi {
+namespace {
+
+// How often the bar is redrawn; after a cancel, how soon each set the run still starts is stopped.
+constexpr int kTickMilliseconds = 100;
+constexpr int kCancelledTickMilliseconds = 10;
+
+struct Outcome {
+    std::string name;
+    bool succeeded = false;
+    std::string status;
+};
+
+std::string textOf(const PlistValue& value) {
+    return std::string(value.stringValue().value_or("(null)"));
+}
+
+// Notes each set's outcome as the run reports it, then lets the run broadcast it as usual.
+class ObservedFramework : public VivoziZevidodiridFramework {
+public:
+    explicit ObservedFramework(Wakeup& wakeup) : wakeup_(wakeup) {}
+
+    void processProgressData(const PlistValue& record) override {
+        {
+            std::lock_guard lock(mutex_);
+            // The run enters a set that succeeded under its position (1, 2, ...), and only then.
+            const std::string position = std::to_string(outcomes_.size() + 1);
+            outcomes_.push_back({textOf(record["name"]), !record[position].isAbsent(),
+                                 textOf(record["taskStatus"])});
+        }
+        wakeup_.post();
+        VivoziZevidodiridFramework::processProgressData(record);
+    }
+
+    std::vector<Outcome> outcomes() const {
+        std::lock_guard lock(mutex_);
+        return outcomes_;
+    }
+
+private:
+    Wakeup& wakeup_;
+    mutable std::mutex mutex_;
+    std::vector<Outcome> outcomes_;
+};
+
+// For one run, periodic is a small script of ours that hands the stand-in another folder of
+// sets. The run starts periodic with an empty environment, so the folder cannot be passed down
+// any other way.
+class SetsOverride {
+public:
+    SetsOverride(const fs::path& setsFolder, const std::optional<std::string>& demoFolder) {
+        const std::string standIn = kx::systemPaths().periodic;
+        std::error_code error;
+        if (!fs::exists(standIn, error))
+            throw std::runtime_error("the periodic stand-in is missing: " + standIn);
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vivozi-run.XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a temporary folder: " +
+                                     std::string(std::strerror(errno)));
+        folder_ = pattern;
+        // The stand-in looks for <root>/periodic/<name>/.
+        fs::create_directory(folder_ / "root");
+        fs::create_directory_symlink(fs::absolute(setsFolder), folder_ / "root" / "periodic");
+
+        std::string script = "#!/bin/sh\n# Written by vivozi for one run.\n";
+        script += "VIVOZI_PERIODIC_ROOT=" + shellQuote((folder_ / "root").string()) +
+                  "\nexport VIVOZI_PERIODIC_ROOT\n";
+        if (demoFolder)
+            script += "VIVOZI_DEMO_DIR=" + shellQuote(*demoFolder) + "\nexport VIVOZI_DEMO_DIR\n";
+        script += "exec " + shellQuote(standIn) + " \"$@\"\n";
+        const fs::path wrapper = folder_ / "periodic";
+        const int fd = open(wrapper.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
+        const bool written = fd >= 0 && write(fd, script.data(), script.size()) ==
+                                            static_cast<ssize_t>(script.size());
+        if (fd >= 0)
+            close(fd);
+        if (!written)
+            throw std::runtime_error("cannot write " + wrapper.string());
+
+        saved_ = kx::systemPaths();
+        kx::SystemPaths paths = saved_;
+        paths.periodic = wrapper.string();
+        kx::setSystemPaths(std::move(paths));
+    }
+
+    ~SetsOverride() {
+        kx::setSystemPaths(saved_);
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored); // removes the link, never what it points at
+    }
+
+    SetsOverride(const SetsOverride&) = delete;
+    SetsOverride& operator=(const SetsOverride&) = delete;
+
+private:
+    fs::path folder_;
+    kx::SystemPaths saved_;
+};
+
+// What the user sees while the run goes: a bar redrawn in place on a terminal, one line per set
+// otherwise, nothing at all for --json (whose reader wants the document alone).
+class Display {
+public:
+    enum class Mode { Bar, Lines, Quiet };
+
+    explicit Display(Mode mode) : mode_(mode) {}
+
+    void line(const std::string& text) {
+        if (mode_ == Mode::Quiet)
+            return;
+        if (mode_ == Mode::Bar)
+            std::cout << kClearLine;
+        std::cout << text << '\n';
+        if (mode_ == Mode::Bar && barShown_)
+            std::cout << barText_;
+        std::cout.flush();
+    }
+
+    void bar(const BarState& state) {
+        if (mode_ != Mode::Bar)
+            return;
+        std::string text = progressBarLine(state, columns());
+        if (barShown_ && text == barText_)
+            return;
+        barText_ = std::move(text);
+        barShown_ = true;
+        std::cout << kClearLine << barText_ << std::flush;
+    }
+
+    // Takes the bar off the screen, leaving the cursor at the start of an empty line.
+    void clear() {
+        if (mode_ == Mode::Bar && barShown_)
+            std::cout << kClearLine << std::flush;
+        barShown_ = false;
+    }
+
+private:
+    static constexpr char kClearLine[] = "\r\x1b[2K";
+
+    static std::size_t columns() {
+        winsize size{};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+            return size.ws_col;
+        return 80;
+    }
+
+    Mode mode_;
+    bool barShown_ = false;
+    std::string barText_;
+};
+
+std::string outcomeLine(const Outcome& outcome, std::size_t position, std::size_t total) {
+    return std::to_string(position) + "/" + std::to_string(total) + " " + outcome.name + ": " +
+           (outcome.succeeded ? "succeeded, " : "failed, ") + outcome.status;
+}
+
+// The folder of sets to run instead of the system's, checked before anything starts.
+std::optional<fs::path> overridingFolder(const RunOptions& options) {
+    if (!options.demo && !options.setsFolder)
+        return std::nullopt;
+    fs::path folder;
+    if (options.setsFolder) {
+        folder = *options.setsFolder;
+    } else if (const auto samples = sampleSetsFolder()) {
+        folder = *samples;
+    } else {
+        throw std::runtime_error("the bundled sample sets are not installed");
+    }
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        throw UsageError("no folder of sets at " + folder.string());
+    for (const std::string& name : options.names)
+        if (!fs::is_directory(folder / name, error))
+            throw UsageError("no set named '" + name + "' in " + folder.string());
+    return folder;
+}
+
+void printSummary(const std::vector<Outcome>& outcomes, std::size_t total, bool interrupted,
+                  const std::optional<std::string>& demoFolder) {
+    Table table({{"SET"}, {"OUTCOME"}, {"STATUS"}});
+    std::size_t succeeded = 0;
+    for (const Outcome& outcome : outcomes) {
+        table.addRow({outcome.name, outcome.succeeded ? "succeeded" : "failed", outcome.status});
+        succeeded += outcome.succeeded ? 1 : 0;
+    }
+    std::cout << '\n' << table.render() << '\n';
+    std::cout << succeeded << " of " << total << (total == 1 ? " set" : " sets") << " succeeded"
+              << (interrupted ? " (interrupted)" : "") << ".\n";
+    if (demoFolder)
+        std::cout << "The sample sets worked in " << *demoFolder << '\n';
+}
+
+void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool interrupted,
+               const std::optional<std::string>& demoFolder) {
+    Json sets = Json::array();
+    bool allSucceeded = outcomes.size() == total;
+    for (const Outcome& outcome : outcomes) {
+        sets.push_back(
+            {{"name", outcome.name}, {"succeeded", outcome.succeeded}, {"status", outcome.status}});
+        allSucceeded = allSucceeded && outcome.succeeded;
+    }
+    std::cout << dumpJson({{"sets", std::move(sets)},
+                           {"succeeded", allSucceeded},
+                           {"interrupted", interrupted},
+                           {"progress", std::atomic_ref<float>(progress).load()},
+                           {"demoFolder", demoFolder ? Json(*demoFolder) : Json()}})
+              << '\n';
+}
+
+} // namespace
+
+int runCommand(const RunOptions& options) {
+    const std::optional<fs::path> setsFolder = overridingFolder(options);
+    std::optional<std::string> demoFolder;
+    if (options.demo) {
+        demoFolder = fs::absolute(options.demoFolder.value_or(defaultDemoFolder())).string();
+        std::error_code error;
+        fs::create_directories(*demoFolder, error);
+        if (error)
+            throw std::runtime_error("cannot create " + *demoFolder + ": " + error.message());
+    }
+    std::optional<SetsOverride> override;
+    if (setsFolder)
+        override.emplace(*setsFolder, demoFolder);
+
+    // Before the worker exists, so that it inherits the blocked signals.
+    InterruptSignals signals;
+    // A reader that went away must not kill us before the sets are stopped.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::size_t total = options.names.size();
+    PlistValue::Array names(options.names.begin(), options.names.end());
+    PlistValue arguments = PlistValue::dictionary();
+    arguments.setValueForKey("selectedScripts", PlistValue(std::move(names)));
+
+    Wakeup wakeup;
+    ObservedFramework framework(wakeup);
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        framework.runWithArguments(arguments, [](const ResultList&) {});
+        finished = true;
+        wakeup.post();
+    });
+
+    Display display(options.json                 ? Display::Mode::Quiet
+                    : isatty(STDOUT_FILENO) != 0 ? Display::Mode::Bar
+                                                 : Display::Mode::Lines);
+    std::optional<int> interruptedBy;
+    std::shared_ptr<kx::Task> lastStopped;
+    std::shared_ptr<kx::Task> taskAtLastOutcome;
+    std::size_t shown = 0;
+    for (bool last = false; !last;) {
+        last = finished; // one more pass after the end shows the last outcome
+        pollfd events[] = {{signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+        if (!last)
+            poll(events, 2, interruptedBy ? kCancelledTickMilliseconds : kTickMilliseconds);
+        std::uint64_t posts;
+        while (read(wakeup.fd(), &posts, sizeof posts) > 0) {
+        }
+
+        while (const auto signal = signals.take()) {
+            if (!interruptedBy) {
+                interruptedBy = *signal;
+                display.line("interrupted: stopping the running set; the rest count as failed");
+            }
+        }
+        if (interruptedBy && !last) {
+            // A cancel stops the set now running and marks the rest failed, but the run still
+            // starts each of them: stop each as it shows. The run also raises the continue flag
+            // when it begins, which a cancel that came first would not survive.
+            std::shared_ptr<kx::Task> current = framework.task();
+            if (framework.shouldContinue() || (current && current != lastStopped)) {
+                framework.cancelVivoziZevidodirid();
+                lastStopped = std::move(current);
+            }
+        }
+
+        const std::vector<Outcome> outcomes = framework.outcomes();
+        for (; shown < outcomes.size(); ++shown) {
+            display.line(outcomeLine(outcomes[shown], shown + 1, total));
+            taskAtLastOutcome = framework.task();
+        }
+        BarState state{std::atomic_ref<float>(progress).load(), outcomes.size(), total, ""};
+        const std::shared_ptr<kx::Task> current = framework.task();
+        if (outcomes.size() < total && current && current != taskAtLastOutcome)
+            state.activity = "running " + options.names[outcomes.size()];
+        else if (!outcomes.empty())
+            state.activity =
+                outcomes.back().name + (outcomes.back().succeeded ? " succeeded" : " failed");
+        else
+            state.activity = "starting";
+        if (!last)
+            display.bar(state);
+    }
+    worker.join();
+    display.clear();
+
+    const std::vector<Outcome> outcomes = framework.outcomes();
+    if (options.json)
+        printJson(outcomes, total, interruptedBy.has_value(), demoFolder);
+    else
+        printSummary(outcomes, total, interruptedBy.has_value(), demoFolder);
+    std::cout.flush();
+
+    if (interruptedBy)
+        return 128 + *interruptedBy;
+    bool allSucceeded = outcomes.size() == total;
+    for (const Outcome& outcome : outcomes)
+        allSucceeded = allSucceeded && outcome.succeeded;
+    return allSucceeded ? kExitSuccess : kExitFailure;
+}
+
+} // namespace vivozi

@@ -1,0 +1,105 @@
+// `vivozi watch`: prints the progress broadcast of every run on the machine as it arrives.
+#include "cli/Commands.h"
+#include "cli/Format.h"
+#include "cli/Signals.h"
+
+#include <VivoziZevidodirid/VivoziZevidodirid.h>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <poll.h>
+#include <thread>
+
+namespace vivozi {
+namespace {
+
+std::string localTime(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, format, &parts);
+    return text;
+}
+
+std::string busAddress() {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return address && *address ? address : "the system bus";
+}
+
+void print(const kx::Notification& notification, bool json) {
+    const std::optional<ProgressNotice> notice = parseProgressObject(notification.object);
+    if (json) {
+        Json line = {{"time", localTime("%Y-%m-%dT%H:%M:%S%z")},
+                     {"name", notification.name},
+                     {"object", notification.object}};
+        if (notice) {
+            line["percent"] = notice->percent;
+            line["status"] = notice->status;
+            line["set"] = notice->name;
+        }
+        // One document per line, so that a reader can take them as they come.
+        std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    } else if (notice) {
+        const std::string percent = notice->percent + "%";
+        std::cout << localTime("%H:%M:%S") << "  "
+                  << std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') << percent
+                  << "  " << notice->status << "  " << notice->name << '\n';
+    } else {
+        std::cout << localTime("%H:%M:%S") << "  " << notification.object << '\n';
+    }
+    std::cout.flush();
+}
+
+} // namespace
+
+int watchCommand(const WatchOptions& options) {
+    // Before the signal thread exists, so that it alone takes the signals.
+    InterruptSignals signals;
+    kx::NotificationObserver observer{std::string(kx::progressNotificationName)};
+    if (!observer.isConnected()) {
+        std::cerr << "vivozi: cannot listen on " << busAddress()
+                  << " (is a D-Bus system bus running? DBUS_SYSTEM_BUS_ADDRESS names another)\n";
+        return kExitFailure;
+    }
+    // Subscribed: from here on nothing posted is missed. Said on standard error, so that a
+    // script can wait for it while standard output stays the notifications alone.
+    std::cerr << "vivozi: watching " << kx::progressNotificationName << " on " << busAddress()
+              << "; Ctrl-C to stop\n";
+
+    Wakeup done;
+    std::atomic<bool> interrupted{false};
+    std::thread stopper([&] {
+        pollfd events[] = {{signals.fd(), POLLIN, 0}, {done.fd(), POLLIN, 0}};
+        while (poll(events, 2, -1) < 0) {
+        }
+        if (events[0].revents & POLLIN) {
+            interrupted = true;
+            observer.stop();
+        }
+    });
+
+    std::size_t received = 0;
+    bool busLost = false;
+    while (!options.count || received < *options.count) {
+        const std::optional<kx::Notification> notification = observer.next();
+        if (!notification) {
+            busLost = !interrupted;
+            break;
+        }
+        print(*notification, options.json);
+        ++received;
+    }
+    done.post();
+    stopper.join();
+
+    if (busLost) {
+        std::cerr << "vivozi: the bus went away\n";
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+} // namespace vivozi
