@@ -41,12 +41,14 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
     ResultList results;
     const auto record = std::make_shared<PlistValue>(PlistValue::dictionary());
     record->setValueForKey("progress", 0.0);
-    const PlistValue& selected = arguments["selectedScripts"];
-    const float total = static_cast<float>(selected.count());
+    // Only an array is a list of names; any other value runs nothing.
+    const PlistValue::Array* names = arguments["selectedScripts"].arrayElements();
+    const std::size_t count = names ? names->size() : 0;
+    const float total = static_cast<float>(count);
     _shouldContinue = true;
 
-    for (std::uint32_t k = 1; k <= selected.count(); ++k) {
-        const PlistValue& name = selected[k - 1];
+    for (std::uint32_t k = 1; k <= count; ++k) {
+        const PlistValue& name = (*names)[k - 1];
         if (k == 1)
             record->setValueForKey("firstTask", name);
         // Read afresh for every script: the table may change between two.

@@ -50,14 +50,15 @@ public:
     VivoziZevidodiridFramework(const VivoziZevidodiridFramework&) = delete;
     VivoziZevidodiridFramework& operator=(const VivoziZevidodiridFramework&) = delete;
 
-    // Runs periodic (kx::systemPaths().periodic) once per name of arguments["selectedScripts"],
-    // in order, waiting for each and broadcasting progress after each; then calls reply once, on
-    // the caller's thread, before returning. Children get that one name as their argument, an
-    // empty environment, the caller's standard input, the null device for output and error, and
-    // a process group of their own. Every script is reported in the record, none ends the run
-    // early: a failed or cancelled one, an entry that is not a string (nothing is started for
-    // it) and a periodic that cannot be started all read "Error running daily scripts"; a
-    // missing periodic reads "Failed - periodic executable NOT present".
+    // Runs periodic (kx::systemPaths().periodic) once per name of arguments["selectedScripts"]
+    // (an array; anything else, or no such key, runs nothing but still replies), in order, waiting
+    // for each and broadcasting progress after each; then calls reply once, on the caller's thread,
+    // before returning. Children get that one name as their argument, an empty environment, the
+    // caller's standard input, the null device for output and error, and a process group of their
+    // own. Every script is reported in the record, none ends the run early: a failed or cancelled
+    // one, an entry that is not a string (nothing is started for it) and a periodic that cannot be
+    // started all read "Error running daily scripts"; a missing periodic reads "Failed - periodic
+    // executable NOT present".
     virtual void runWithArguments(const PlistValue& arguments,
                                   std::function<void(const ResultList&)> reply);
     // Broadcasts "<percent>|<taskStatus>|<name>" (the percentage from `progress`) and then

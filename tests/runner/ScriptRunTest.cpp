@@ -302,16 +302,17 @@ TEST_F(ScriptRun, NothingToRunStillRepliesOnce) {
     writeFakePeriodic();
     PlistValue withoutKey = PlistValue::dictionary();
     withoutKey.setValueForKey("other", "x");
-    PlistValue notAList = PlistValue::dictionary();
-    notAList.setValueForKey("selectedScripts", "daily");
+    PlistValue aText = PlistValue::dictionary();
+    aText.setValueForKey("selectedScripts", "daily");
+    PlistValue aDictionary = PlistValue::dictionary();
+    aDictionary.setValueForKey("selectedScripts", withoutKey);
     const struct Case {
         const char* what;
         PlistValue arguments;
     } cases[] = {
-        {"absent arguments", PlistValue()},
-        {"no selectedScripts", withoutKey},
-        {"an empty list", selected({})},
-        {"not a list", notAList},
+        {"absent arguments", PlistValue()}, {"no selectedScripts", withoutKey},
+        {"an empty list", selected({})},    {"a text", aText},
+        {"a dictionary", aDictionary},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
