@@ -5,6 +5,7 @@
 
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -36,7 +37,13 @@ void print(const kx::Notification& notification, bool json) {
                      {"name", notification.name},
                      {"object", notification.object}};
         if (notice) {
-            line["percent"] = notice->percent;
+            int percent = 0;
+            const char* end = notice->percent.data() + notice->percent.size();
+            const auto parsed = std::from_chars(notice->percent.data(), end, percent);
+            if (parsed.ec == std::errc() && parsed.ptr == end)
+                line["percent"] = percent;
+            else
+                line["percent"] = notice->percent;
             line["status"] = notice->status;
             line["set"] = notice->name;
         }

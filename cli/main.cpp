@@ -104,9 +104,17 @@ int main(int argc, char** argv) {
     CLI::App* watchCommandLine = app.add_subcommand(
         "watch", "Print every progress broadcast (time, percent, status, set) until Ctrl-C");
     std::size_t count = 0;
+    const CLI::Validator wholeNumberAboveZero(
+        [](std::string& text) -> std::string {
+            const bool digits =
+                !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && text.find_first_not_of('0') != std::string::npos && text.size() < 19)
+                return "";
+            return "'" + text + "' is not a whole number above 0";
+        },
+        "N");
     watchCommandLine->add_option("--count", count, "Stop after N notifications")
-        ->check(CLI::PositiveNumber)
-        ->type_name("N");
+        ->check(wholeNumberAboveZero);
     jsonFlag(watchCommandLine);
     watchCommandLine->footer("\nListens on the D-Bus system bus, or on DBUS_SYSTEM_BUS_ADDRESS "
                              "when set. With --json,\none JSON object per line.\n");

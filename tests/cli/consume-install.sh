@@ -1,0 +1,57 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and builds a small program against it twice: with
+# find_package(VivoziZevidodirid) and with pkg-config. Both programs must run.
+#   consume-install.sh BUILD_DIR SOURCE_DIR CXX [SANITIZE]
+set -eu
+build=$1
+source=$2
+cxx=$3
+sanitize=${4:-}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vz-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+flags=""
+if [ -n "$sanitize" ]; then
+    flags="-fsanitize=$sanitize"
+fi
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
+    cat "$work/install.log"
+    exit 1
+}
+for installed in bin/vivozi include/VivoziZevidodirid/VivoziZevidodirid.h \
+    libexec/VivoziZevidodirid/periodic libexec/VivoziZevidodirid/sw_vers \
+    libexec/VivoziZevidodirid/diskutil share/VivoziZevidodirid/examples/periodic/daily \
+    share/man/man1/vivozi.1; do
+    if [ ! -e "$prefix/$installed" ]; then
+        echo "not installed: $installed"
+        exit 1
+    fi
+done
+libdir=$(dirname "$(find "$prefix" -name 'libVivoziZevidodirid.so.1' | head -n 1)")
+
+echo "== find_package"
+cmake -S "$source/tests/cli/consumer" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="$flags" >"$work/configure.log" || {
+    cat "$work/configure.log"
+    exit 1
+}
+cmake --build "$work/cmake-build"
+"$work/cmake-build/consumer" "$prefix/libexec/VivoziZevidodirid" "$work/defaults.plist"
+
+echo "== pkg-config"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+pkg-config --exact-version=1.0.0 VivoziZevidodirid
+# shellcheck disable=SC2046 # the flags are words
+"$cxx" -std=c++20 $flags -o "$work/pkg-consumer" "$source/tests/cli/consumer/consumer.cpp" \
+    $(pkg-config --cflags --libs VivoziZevidodirid) -Wl,-rpath,"$libdir"
+"$work/pkg-consumer" "$prefix/libexec/VivoziZevidodirid" "$work/defaults.plist"
+
+echo "== installed vivozi"
+# It finds its stand-ins and sample sets beside itself, wherever the tree was put.
+XDG_CONFIG_HOME=$work/config "$prefix/bin/vivozi" compare 1
+XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus \
+    "$prefix/bin/vivozi" run --demo --demo-dir "$work/demo" daily
+grep -q 'daily/rotate-log' "$work/demo/maintenance.log"
