@@ -134,7 +134,7 @@ public:
 
     static constexpr std::size_t kMaxDepth = 512;
 
-    friend bool operator==(const PlistValue& a, const PlistValue& b);
+    friend VZ_EXPORT bool operator==(const PlistValue& a, const PlistValue& b);
 
 private:
     std::variant<std::monostate, Dictionary, Array, std::string, Integer, double, bool, Data, Date>

@@ -3,6 +3,7 @@
 // The whole exported interface of the library.
 
 #include <VivoziZevidodirid/Export.h>
+#include <VivoziZevidodirid/Notifications.h>
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Privacy.h>
 #include <VivoziZevidodirid/Runner.h>
