@@ -20,6 +20,9 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHeapLimit = std::size_t{64} << 10;
 // As much as an unprivileged process may give a pipe by default (/proc/sys/fs/pipe-max-size).
 constexpr int kPipeSize = 1 << 20;
+// A wide pipe pays off only for long output: for short output, the writer's filling 256 fresh
+// pipe pages costs more than the wake-ups it saves.
+constexpr std::size_t kWidenAfter = std::size_t{1} << 20;
 
 // Anonymous memory whose start is huge-page aligned, so that every 2 MiB of it can be one page.
 char* mapAligned(std::size_t bytes) {
@@ -166,11 +169,15 @@ void drain(int fd) {
 } // namespace
 
 Bytes readToEnd(int fd) {
-    // Fails harmlessly on anything but a pipe, or past the user's pipe quota.
-    ::fcntl(fd, F_SETPIPE_SZ, kPipeSize);
     Bytes bytes;
     ByteSink sink(bytes);
+    bool widened = false;
     for (;;) {
+        if (!widened && bytes.size() >= kWidenAfter) {
+            // Fails harmlessly on anything but a pipe, or past the user's pipe quota.
+            ::fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+            widened = true;
+        }
         if (sink.room() == 0 && !sink.reserveMore()) {
             drain(fd);
             return Bytes();

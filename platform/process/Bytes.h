@@ -42,9 +42,9 @@ private:
     bool mapped_ = false; // from mmap rather than malloc
 };
 
-// Reads fd to end of file, retrying EINTR. A pipe is widened first, so that its writer is woken
-// less often. Stops at a read error, keeping what came before; when memory runs out the rest is
-// drained (so the writer can finish) and no bytes are returned.
+// Reads fd to end of file, retrying EINTR. A pipe that carries long output is widened, so that
+// its writer is woken less often. Stops at a read error, keeping what came before; when memory runs
+// out the rest is drained (so the writer can finish) and no bytes are returned.
 Bytes readToEnd(int fd);
 
 // An owned descriptor, closed when it dies.
