@@ -120,7 +120,8 @@ public:
         const std::size_t want = std::min(b.capacity_, b.size_ + kHugePage);
         if (faulted_ < want) {
             char* from = b.data_ + faulted_;
-            if (::madvise(from, want - faulted_, MADV_POPULATE_WRITE) != 0) {
+            // Kernels before 5.14 lack MADV_POPULATE_WRITE; other failures are left to read().
+            if (::madvise(from, want - faulted_, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
                 for (char* page = from; page < b.data_ + want; page += 4096)
                     *static_cast<volatile char*>(page) = 0;
             }
