@@ -3,6 +3,7 @@
 #include "tools/ToolRunner.h"
 
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -120,6 +121,53 @@ void BM_RunTool_Cat(benchmark::State& state) {
         benchmark::DoNotOptimize(vz::runToolReadingOutput("/bin/cat", arguments).size());
     state.SetBytesProcessed(state.iterations() * (state.range(0) << 20));
 }
+
+// Both sides in every iteration, in alternating order, so that both see the same load from
+// whatever else the machine runs; the counter "ratio" is ours over the bare loop's time.
+template <class Ours, class Bare> void paired(benchmark::State& state, Ours ours, Bare bare) {
+    using Clock = std::chrono::steady_clock;
+    Clock::duration oursTotal{};
+    Clock::duration bareTotal{};
+    bool oursFirst = true;
+    for (auto _ : state) {
+        for (int side = 0; side < 2; ++side) {
+            const bool runOurs = (side == 0) == oursFirst;
+            const auto start = Clock::now();
+            benchmark::DoNotOptimize(runOurs ? ours() : bare());
+            (runOurs ? oursTotal : bareTotal) += Clock::now() - start;
+        }
+        oursFirst = !oursFirst;
+    }
+    state.counters["ratio"] = std::chrono::duration<double>(oursTotal).count() /
+                              std::chrono::duration<double>(bareTotal).count();
+}
+
+void BM_Paired_True(benchmark::State& state) {
+    paired(
+        state, [] { return vz::runToolReadingOutput("/bin/true", std::nullopt).size(); },
+        [] { return bareRun("/bin/true", nullptr, 65536, 0, Sink::Discard); });
+}
+
+// Against the plain loop (arg 0) or the one with a widened pipe (arg 1).
+void BM_Paired_Cat(benchmark::State& state) {
+    const std::string& file = fileFor(state.range(0));
+    const std::vector<std::string> arguments{file};
+    const bool wide = state.range(1) != 0;
+    paired(
+        state, [&] { return vz::runToolReadingOutput("/bin/cat", arguments).size(); },
+        [&] {
+            return bareRun("/bin/cat", file.c_str(), wide ? 1 << 20 : 65536, wide ? 1 << 20 : 0,
+                           Sink::Discard);
+        });
+}
+
+BENCHMARK(BM_Paired_True)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Paired_Cat)
+    ->Args({1, 0})
+    ->Args({64, 0})
+    ->Args({64, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_Bare_True)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RunTool_True)->UseRealTime()->Unit(benchmark::kMicrosecond);
