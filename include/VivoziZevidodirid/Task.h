@@ -40,7 +40,7 @@ private:
 class VZ_EXPORT Task {
 public:
     Task();
-    ~Task(); // does not terminate or wait for a running child
+    ~Task(); // does not terminate or wait for a running child (one already exited is reaped)
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
 
@@ -75,7 +75,8 @@ public:
     // without blocking, and its status becomes available.
     bool isRunning();
     // The exit status (0-255), or 128 + signal number for a child ended by a signal; 127 when the
-    // launch failed; -1 before the child has been waited for.
+    // launch failed; -1 before the child has been waited for, or when someone else reaped it
+    // (a host that ignores SIGCHLD).
     int terminationStatus() const;
     // Sends SIGTERM to the child (its group, when it leads one). A no-op after it was reaped or
     // before launch; a terminate requested before launch is delivered as soon as it starts.
