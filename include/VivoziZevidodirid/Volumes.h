@@ -2,7 +2,6 @@
 
 #include <VivoziZevidodirid/Export.h>
 #include <VivoziZevidodirid/PlistValue.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,11 +11,13 @@
 
 // The source mounted exactly at mountPoint; "" when none is (nullopt when that source is not
 // valid UTF-8).
-VZ_EXPORT std::optional<std::string> getVolumeMountFromName(std::optional<std::string_view> mountPoint);
+VZ_EXPORT std::optional<std::string>
+getVolumeMountFromName(std::optional<std::string_view> mountPoint);
 // The mount point of the first entry whose source begins with "/dev/<name>" or contains the bare
 // name; "" when none does (nullopt when that mount point is not valid UTF-8).
 VZ_EXPORT std::optional<std::string> getVolumeMountOnName(std::optional<std::string_view> device);
-// Whether the first mount whose last path part equals path's last path part is APFS.
+// Whether the first mount whose last path part equals path's last path part is APFS; false on
+// systems before 10.12 and for a path without a "/".
 VZ_EXPORT bool GetVolumeAPFS(std::optional<std::string_view> path);
 
 // --- APFS topology ---

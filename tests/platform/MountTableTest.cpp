@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kx {
@@ -79,49 +78,6 @@ TEST(MountTable, MissingTableReadsEmpty) {
     kx::MountEntryView entry;
     EXPECT_FALSE(reader.next(entry));
     EXPECT_TRUE(kx::readMountTable(dir.file("absent")).empty());
-}
-
-TEST(MountTable, ThisMachinesTableHasARoot) {
-    const auto entries = kx::readMountTable("/proc/self/mounts");
-    bool root = false;
-    for (const auto& entry : entries)
-        root = root || entry.mountPoint == "/";
-    EXPECT_TRUE(root);
-}
-
-TEST(MountTable, ConcurrentReadersKeepTheirOwnEntries) {
-    constexpr int kThreads = 4;
-    constexpr int kEntries = 300;
-    vztest::TempDir dir;
-    for (int t = 0; t < kThreads; ++t) {
-        std::string content;
-        for (int i = 0; i < kEntries; ++i)
-            content += "/dev/t" + std::to_string(t) + "d" + std::to_string(i) + " /m" +
-                       std::to_string(t) + "/" + std::to_string(i) + " ext4 rw 0 0\n";
-        vztest::writeFile(dir.file("table" + std::to_string(t)), content);
-    }
-    std::vector<int> mismatches(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 20; ++round) {
-                kx::MountTableReader reader(dir.file("table" + std::to_string(t)));
-                kx::MountEntryView entry;
-                int i = 0;
-                while (reader.next(entry)) {
-                    const std::string expected =
-                        "/m" + std::to_string(t) + "/" + std::to_string(i++);
-                    if (entry.mountPoint != expected)
-                        ++mismatches[t];
-                }
-                if (i != kEntries)
-                    ++mismatches[t];
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
 }
 
 TEST(Utf8, AcceptsWellFormedAndRejectsEveryIllFormedKind) {

@@ -72,13 +72,6 @@ TEST(VolumeSizes, PathsThatNameNoFileSystemAreZero) {
     }
 }
 
-TEST(VolumeSizes, SizeTextOfAVolume) {
-    ScopedSystemVersion version("13.5");
-    EXPECT_EQ(KXFoundationGetVolTotalSizeString("/"),
-              KXFoundationConvertBytesToStringValue(KXFoundationGetVolTotalSize("/")));
-    EXPECT_TRUE(KXFoundationGetVolUsedSizeString("/").ends_with("B")); // a scaled unit
-}
-
 // The container layout the APFS used size reads.
 std::vector<FakeContainer> containers() {
     return {

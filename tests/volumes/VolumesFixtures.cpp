@@ -1,18 +1,8 @@
 #include "VolumesFixtures.h"
 
-#include <cstdio>
 #include <sstream>
 
 namespace vztest {
-namespace {
-
-std::string number(double value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    return buffer;
-}
-
-} // namespace
 
 ScopedMountTable::ScopedMountTable(std::string_view content)
     : path_(dir_.file("mounts")), paths_() {
@@ -22,41 +12,31 @@ ScopedMountTable::ScopedMountTable(std::string_view content)
 }
 
 std::string apfsListingXml(const std::vector<FakeContainer>& containers) {
-    std::ostringstream xml;
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n<dict>\n<key>Containers</key>\n<array>\n";
+    PlistValue::Array list;
     for (const auto& container : containers) {
-        xml << "<dict>\n";
-        if (container.ceiling)
-            xml << "<key>CapacityCeiling</key><integer>" << number(*container.ceiling)
-                << "</integer>\n";
-        if (container.free)
-            xml << "<key>CapacityFree</key><integer>" << number(*container.free) << "</integer>\n";
-        xml << "<key>ContainerReference</key><string>" << container.reference << "</string>\n";
-        xml << "<key>DesignatedPhysicalStore</key><string>" << container.designatedStore
-            << "</string>\n";
-        xml << "<key>PhysicalStores</key><array>\n";
+        PlistValue::Array stores, volumes;
         for (const auto& store : container.physicalStores)
-            xml << "<dict><key>DeviceIdentifier</key><string>" << store
-                << "</string><key>Size</key><integer>1000</integer></dict>\n";
-        xml << "</array>\n<key>Volumes</key><array>\n";
+            stores.push_back(PlistValue::Dictionary{{"DeviceIdentifier", store}, {"Size", 1000}});
         for (const auto& volume : container.volumes) {
-            xml << "<dict><key>DeviceIdentifier</key><string>" << volume.identifier
-                << "</string>\n";
-            if (volume.roles) {
-                xml << "<key>Roles</key><array>";
-                for (const auto& role : *volume.roles)
-                    xml << "<string>" << role << "</string>";
-                xml << "</array>\n";
-            }
-            xml << "</dict>\n";
+            PlistValue entry = PlistValue::Dictionary{{"DeviceIdentifier", volume.identifier}};
+            if (volume.roles)
+                entry.setValueForKey("Roles",
+                                     PlistValue::Array(volume.roles->begin(), volume.roles->end()));
+            volumes.push_back(std::move(entry));
         }
-        xml << "</array>\n</dict>\n";
+        PlistValue entry = PlistValue::Dictionary{
+            {"ContainerReference", container.reference},
+            {"DesignatedPhysicalStore", container.designatedStore},
+            {"PhysicalStores", std::move(stores)},
+            {"Volumes", std::move(volumes)},
+        };
+        if (container.ceiling)
+            entry.setValueForKey("CapacityCeiling", *container.ceiling);
+        if (container.free)
+            entry.setValueForKey("CapacityFree", *container.free);
+        list.push_back(std::move(entry));
     }
-    xml << "</array>\n</dict>\n</plist>\n";
-    return xml.str();
+    return PlistValue(PlistValue::Dictionary{{"Containers", std::move(list)}}).xml();
 }
 
 ScopedFakeDiskTool::ScopedFakeDiskTool(std::string_view output)

@@ -2,6 +2,7 @@
 
 #include "support/TestSupport.h"
 
+#include <VivoziZevidodirid/PlistValue.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ private:
     ScopedSystemPaths paths_;
 };
 
-// The pieces of a disk tool's "apfs list -plist" output, written as XML text.
+// The pieces of a disk tool's "apfs list -plist" output, as the tool writes it (XML).
 struct FakeVolume {
     std::string identifier;
     std::optional<std::vector<std::string>> roles; // nullopt: no "Roles" key
@@ -31,8 +32,8 @@ struct FakeContainer {
     std::string designatedStore;
     std::vector<std::string> physicalStores;
     std::vector<FakeVolume> volumes;
-    std::optional<double> ceiling;
-    std::optional<double> free;
+    std::optional<std::int64_t> ceiling;
+    std::optional<std::int64_t> free;
 };
 
 std::string apfsListingXml(const std::vector<FakeContainer>& containers);
