@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -37,18 +38,26 @@ PlistValue::PlistValue(Date date) : storage_(date) {}
 PlistValue::PlistValue(Data bytes) : storage_(std::move(bytes)) {}
 PlistValue::PlistValue(Array elements) : storage_(std::move(elements)) {}
 PlistValue::PlistValue(Dictionary entries) {
-    // Stable sort, then keep the last of each run of equal keys: a later duplicate wins.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    Dictionary unique;
-    unique.reserve(entries.size());
-    for (auto& entry : entries) {
-        if (!unique.empty() && unique.back().first == entry.first)
-            unique.back().second = std::move(entry.second);
-        else
-            unique.push_back(std::move(entry));
+    // Keys already strictly ascending (as every writer of sorted keys gives them, and as the
+    // readers pass them on) are kept as they are, without a copy.
+    const auto notAscending = [](const Entry& a, const Entry& b) { return !(a.first < b.first); };
+    if (std::adjacent_find(entries.begin(), entries.end(), notAscending) != entries.end()) {
+        // Stable sort, then keep the last of each run of equal keys: a later duplicate wins.
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        auto kept = entries.begin(); // one past the last entry kept
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (kept != entries.begin() && std::prev(kept)->first == it->first) {
+                std::prev(kept)->second = std::move(it->second);
+            } else {
+                if (kept != it)
+                    *kept = std::move(*it);
+                ++kept;
+            }
+        }
+        entries.erase(kept, entries.end());
     }
-    storage_ = std::move(unique);
+    storage_ = std::move(entries);
 }
 
 PlistValue PlistValue::unsignedInteger(std::uint64_t number) {

@@ -1,0 +1,342 @@
+// The XML property-list reader: pugixml for the markup, our own reading of the plist elements.
+//
+// Rules (anything else makes the whole parse absent):
+// - The document is one `plist` element (attributes ignored) holding exactly one value, with
+//   only white space beside it. The XML declaration, a DOCTYPE, comments and processing
+//   instructions may appear where XML allows them. Before the first '<' and after the last '>'
+//   only white space (and a UTF-8 byte-order mark) may stand.
+// - Values: dict, array, string, integer, real, true, false, data, date. A dict holds key/value
+//   pairs in turn (a later duplicate key wins); containers hold only white space beside their
+//   elements; scalars hold only character data (text, CDATA, references), no elements; true
+//   and false hold at most white space.
+// - integer, real, data and date: see PlistText.h for the accepted text.
+// - Containers nest at most PlistValue::kMaxDepth deep (a container holding only scalars has
+//   depth 1).
+// Entity and character references are pugixml's: the five predefined entities and numeric
+// references are decoded, anything else is left as written. Line ends are normalised to "\n"
+// as XML requires (a "\r" survives only as "&#13;"). One edge comes from pugixml's white-space
+// handling: text of white space alone is kept only as the whole content of an element, so in
+// "<string> <![CDATA[x]]></string>" the space before the CDATA section is lost.
+//
+// The reader is iterative: the nesting depth costs heap frames, not stack.
+
+#include "platform/plist/PlistReaders.h"
+#include "platform/plist/PlistText.h"
+
+#include <bit>
+#include <cstring>
+#include <pugixml.hpp>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace kx::plist {
+namespace {
+
+// Escapes and CDATA are read, line ends normalised; comments, PIs, the declaration and the
+// DOCTYPE are skipped without being stored. White-space-only text is dropped except as the
+// sole content of an element (so <string> </string> keeps its space), and the first run of
+// text is stored in the element itself rather than in a node of its own.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                   pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
+
+enum class Tag { Unknown, Dict, Array, String, Key, Integer, Real, True, False, Data, Date };
+
+// name == literal, reading name no further than its terminating NUL.
+template <std::size_t N> bool nameIs(const char* name, const char (&literal)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (name[i] != literal[i])
+            return false;
+    return true;
+}
+
+Tag tagOf(const char* name) {
+    switch (name[0]) {
+    case 'a':
+        return nameIs(name, "array") ? Tag::Array : Tag::Unknown;
+    case 'd':
+        if (name[1] == 'i')
+            return nameIs(name, "dict") ? Tag::Dict : Tag::Unknown;
+        if (nameIs(name, "data"))
+            return Tag::Data;
+        return nameIs(name, "date") ? Tag::Date : Tag::Unknown;
+    case 'f':
+        return nameIs(name, "false") ? Tag::False : Tag::Unknown;
+    case 'i':
+        return nameIs(name, "integer") ? Tag::Integer : Tag::Unknown;
+    case 'k':
+        return nameIs(name, "key") ? Tag::Key : Tag::Unknown;
+    case 'r':
+        return nameIs(name, "real") ? Tag::Real : Tag::Unknown;
+    case 's':
+        return nameIs(name, "string") ? Tag::String : Tag::Unknown;
+    case 't':
+        return nameIs(name, "true") ? Tag::True : Tag::Unknown;
+    default:
+        return Tag::Unknown;
+    }
+}
+
+// Whether a handle is null, without the out-of-line call its operator bool costs (pugixml's
+// handles are one pointer to the node, null for an empty handle). The walk tests this once per
+// node, and the calls were a measurable share of the parse.
+static_assert(sizeof(pugi::xml_node) == sizeof(void*) &&
+              std::is_trivially_copyable_v<pugi::xml_node>);
+bool isNull(pugi::xml_node node) {
+    return std::bit_cast<const void*>(node) == nullptr;
+}
+
+bool isText(pugi::xml_node node) {
+    const auto type = node.type();
+    return type == pugi::node_pcdata || type == pugi::node_cdata;
+}
+
+// The character data of a scalar element: its embedded first text run, then any further text
+// and CDATA children in order. False when it holds an element. The view lives until the next
+// call (it may point into scratch) or the document dies.
+bool textOf(pugi::xml_node element, std::string_view& out, std::string& scratch) {
+    const char* own = element.value();
+    pugi::xml_node child = element.first_child();
+    if (isNull(child)) {
+        out = own;
+        return true;
+    }
+    scratch.assign(own);
+    for (; !isNull(child); child = child.next_sibling()) {
+        if (!isText(child))
+            return false;
+        scratch.append(child.value());
+    }
+    out = scratch;
+    return true;
+}
+
+// The next element child from child on, skipping white-space text. Sets failed on other text.
+pugi::xml_node nextElement(pugi::xml_node child, bool& failed) {
+    for (; child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element)
+            return child;
+        if (!isText(child) || !isAllXmlSpace(child.value())) {
+            failed = true;
+            return {};
+        }
+    }
+    return {};
+}
+
+// Leading and trailing bytes pugixml would skip silently (it drops text outside the root).
+bool outerBytesAreClean(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF"))
+        bytes.remove_prefix(3);
+    else if (bytes.size() >= 2 &&
+             (static_cast<unsigned char>(bytes[0]) >= 0xFE || bytes[0] == '\0' || bytes[1] == '\0'))
+        return true; // UTF-16 or UTF-32: pugixml converts; the markup checks still apply
+    const std::string_view trimmed = trimXmlSpace(bytes);
+    return !trimmed.empty() && trimmed.front() == '<' && trimmed.back() == '>';
+}
+
+class Reader {
+public:
+    // Reads the value element (the single child of plist) into out.
+    bool read(pugi::xml_node root, PlistValue& out);
+
+private:
+    struct Child {
+        pugi::xml_node node;
+        const char* name;
+    };
+    struct Frame {
+        std::vector<Child> children; // element children; capacity kept between uses
+        std::size_t next = 0;        // next child to read
+        bool isDictionary = false;
+        PlistValue* target = nullptr; // where the finished container goes
+        PlistValue::Array elements;
+        PlistValue::Dictionary entries;
+    };
+
+    // Opens a frame for a dict or array element; target (an absent slot) receives the
+    // container when it is complete. False when malformed or too deep.
+    bool open(Tag tag, pugi::xml_node element, PlistValue& target);
+    // Reads a scalar element and hands the arguments of its PlistValue constructor to place,
+    // which builds the value where it belongs. False when malformed.
+    template <class Place> bool scalar(Tag tag, pugi::xml_node element, Place&& place);
+
+    // Frames in use are stack_[0, depth_); deeper ones keep their capacity for reuse. A frame's
+    // target points into its parent's vectors, which grow only after the frame is closed.
+    std::vector<Frame> stack_;
+    std::size_t depth_ = 0;
+    std::string scratch_;
+};
+
+template <class Place> bool Reader::scalar(Tag tag, pugi::xml_node element, Place&& place) {
+    std::string_view text;
+    if (!textOf(element, text, scratch_))
+        return false;
+    switch (tag) {
+    case Tag::String:
+        place(std::string(text));
+        return true;
+    case Tag::Integer: {
+        PlistValue::Integer number;
+        if (!parseInteger(text, number))
+            return false;
+        place(number);
+        return true;
+    }
+    case Tag::Real: {
+        double number;
+        if (!parseReal(text, number))
+            return false;
+        place(number);
+        return true;
+    }
+    case Tag::True:
+    case Tag::False:
+        if (!isAllXmlSpace(text))
+            return false;
+        place(tag == Tag::True);
+        return true;
+    case Tag::Data: {
+        PlistValue::Data bytes;
+        if (!decodeBase64(text, bytes))
+            return false;
+        place(std::move(bytes));
+        return true;
+    }
+    case Tag::Date: {
+        double seconds;
+        if (!parseDate(text, seconds))
+            return false;
+        place(PlistValue::Date{seconds});
+        return true;
+    }
+    default:
+        return false; // key outside a dict, or an unknown element
+    }
+}
+
+bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
+    if (depth_ >= PlistValue::kMaxDepth || !isAllXmlSpace(element.value()))
+        return false;
+    if (depth_ == stack_.size())
+        stack_.emplace_back();
+    Frame& frame = stack_[depth_++];
+    frame.next = 0;
+    frame.isDictionary = tag == Tag::Dict;
+    frame.target = &target;
+    // One pass over the children: elements are kept with their names, white-space text is
+    // skipped, other text fails. (With kParseOptions only elements, text and CDATA are stored,
+    // and only elements have names.)
+    frame.children.clear();
+    for (pugi::xml_node child = element.first_child(); !isNull(child);
+         child = child.next_sibling()) {
+        const char* name = child.name();
+        if (*name)
+            frame.children.push_back({child, name});
+        else if (!isAllXmlSpace(child.value()))
+            return false;
+    }
+    // Room for every value up front, so nothing moves while the container fills.
+    if (frame.isDictionary) {
+        if (frame.children.size() % 2 != 0)
+            return false; // a key without a value (or a value without a key)
+        frame.entries = PlistValue::Dictionary();
+        frame.entries.reserve(frame.children.size() / 2);
+    } else {
+        frame.elements = PlistValue::Array();
+        frame.elements.reserve(frame.children.size());
+    }
+    return true;
+}
+
+bool Reader::read(pugi::xml_node root, PlistValue& out) {
+    const Tag rootTag = tagOf(root.name());
+    if (rootTag != Tag::Dict && rootTag != Tag::Array)
+        return scalar(rootTag, root, [&](auto&&... arguments) {
+            out = PlistValue(std::forward<decltype(arguments)>(arguments)...);
+        });
+    if (!open(rootTag, root, out))
+        return false;
+    while (depth_ > 0) {
+        Frame& frame = stack_[depth_ - 1];
+        if (frame.next == frame.children.size()) {
+            *frame.target = frame.isDictionary ? PlistValue(std::move(frame.entries))
+                                               : PlistValue(std::move(frame.elements));
+            --depth_;
+            continue;
+        }
+        // open() may grow stack_: frame is not used after it.
+        if (frame.isDictionary) {
+            const Child keyChild = frame.children[frame.next];
+            const Child valueChild = frame.children[frame.next + 1];
+            frame.next += 2;
+            if (!nameIs(keyChild.name, "key"))
+                return false; // a value without a key, or something else
+            std::string_view keyText;
+            if (!textOf(keyChild.node, keyText, scratch_))
+                return false;
+            std::string key(keyText);
+            const Tag tag = tagOf(valueChild.name);
+            if (tag == Tag::Dict || tag == Tag::Array) {
+                auto& entry = frame.entries.emplace_back(std::piecewise_construct,
+                                                         std::forward_as_tuple(std::move(key)),
+                                                         std::forward_as_tuple());
+                if (!open(tag, valueChild.node, entry.second))
+                    return false;
+            } else if (!scalar(tag, valueChild.node, [&](auto&&... arguments) {
+                           frame.entries.emplace_back(
+                               std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                               std::forward_as_tuple(
+                                   std::forward<decltype(arguments)>(arguments)...));
+                       })) {
+                return false;
+            }
+        } else {
+            const Child child = frame.children[frame.next++];
+            const Tag tag = tagOf(child.name);
+            if (tag == Tag::Dict || tag == Tag::Array) {
+                if (!open(tag, child.node, frame.elements.emplace_back()))
+                    return false;
+            } else if (!scalar(tag, child.node, [&](auto&&... arguments) {
+                           frame.elements.emplace_back(
+                               std::forward<decltype(arguments)>(arguments)...);
+                       })) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+PlistValue readXml(std::string_view bytes) {
+    if (!outerBytesAreClean(bytes))
+        return PlistValue();
+    pugi::xml_document document;
+    if (!document.load_buffer(bytes.data(), bytes.size(), kParseOptions, pugi::encoding_auto))
+        return PlistValue();
+
+    // The document: one element, plist. (Skipped markup is not stored, and pugixml keeps no
+    // text outside the root.)
+    const pugi::xml_node plist = document.first_child();
+    if (!plist || plist.next_sibling() || plist.type() != pugi::node_element ||
+        std::strcmp(plist.name(), "plist") != 0 || !isAllXmlSpace(plist.value()))
+        return PlistValue();
+    bool failed = false;
+    const pugi::xml_node root = nextElement(plist.first_child(), failed);
+    if (failed || !root)
+        return PlistValue();
+    if (nextElement(root.next_sibling(), failed) || failed)
+        return PlistValue(); // a second value, or text
+
+    PlistValue result;
+    Reader reader;
+    if (!reader.read(root, result))
+        return PlistValue();
+    return result;
+}
+
+} // namespace kx::plist

@@ -1,0 +1,69 @@
+#pragma once
+
+// Helpers shared by the property-list tests.
+
+#include <VivoziZevidodirid/PlistValue.h>
+#include <cstdint>
+#include <initializer_list>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+// gtest shows a value by its description.
+inline void PrintTo(const PlistValue& value, std::ostream* out) {
+    *out << value.description();
+}
+
+namespace plisttest {
+
+inline constexpr std::string_view kPrologue =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
+
+// A complete document around body (the content of the plist element).
+inline std::string document(std::string_view body) {
+    std::string text(kPrologue);
+    text += "<plist version=\"1.0\">\n";
+    text += body;
+    text += "\n</plist>\n";
+    return text;
+}
+
+inline PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
+    return PlistValue(PlistValue::Dictionary(entries));
+}
+
+inline PlistValue array(std::initializer_list<PlistValue> elements) {
+    return PlistValue(PlistValue::Array(elements));
+}
+
+inline PlistValue data(std::initializer_list<std::uint8_t> bytes) {
+    return PlistValue(PlistValue::Data(bytes));
+}
+
+inline PlistValue date(double seconds) {
+    return PlistValue(PlistValue::Date{seconds});
+}
+
+inline PlistValue real(double number) {
+    return PlistValue(number);
+}
+
+inline PlistValue integer(std::int64_t number) {
+    return PlistValue(number);
+}
+
+// n nested arrays, the innermost holding innermost (when present).
+inline std::string nestedArrays(std::size_t n, std::string_view innermost) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i)
+        text += "<array>";
+    text += innermost;
+    for (std::size_t i = 0; i < n; ++i)
+        text += "</array>";
+    return text;
+}
+
+} // namespace plisttest
