@@ -3,6 +3,7 @@
 #include "platform/text/CharacterClasses.h"
 #include "tools/ToolRunner.h"
 #include "version/NumericCompare.h"
+#include "version/VersionDictionary.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Version.h>
@@ -27,6 +28,23 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }
 
 } // namespace
+
+namespace vz {
+
+PlistValue versionDictionaryFromText(std::string_view text) {
+    PlistValue dictionary = PlistValue::dictionary();
+    for (const std::string_view line : split(text, '\n')) {
+        const std::vector<std::string_view> pieces = split(line, ':');
+        if (pieces.size() < 2)
+            continue;
+        // The name stays as printed; only the value is trimmed, and text after a second colon
+        // is dropped.
+        dictionary.setValueForKey(pieces[0], PlistValue(kx::trimWhitespaceAndNewlines(pieces[1])));
+    }
+    return dictionary;
+}
+
+} // namespace vz
 
 std::optional<std::string> KXGetCurrentSystemString() {
     kx::UserDefaults& defaults = kx::UserDefaults::standard();
@@ -54,20 +72,9 @@ PlistValue KXGetCurrentSystemDictionary() {
         if (!store.dictionaryForKey(kDictionaryKey).isAbsent())
             return store.dictionaryForKey(kDictionaryKey);
     }
-    PlistValue dictionary = PlistValue::dictionary();
     const std::optional<std::string> text =
         vz::textFromToolOutput(vz::runToolReadingOutput(kx::systemPaths().swVers, std::nullopt));
-    if (text) {
-        for (const std::string_view line : split(*text, '\n')) {
-            const std::vector<std::string_view> pieces = split(line, ':');
-            if (pieces.size() < 2)
-                continue;
-            // The name stays as printed; only the value is trimmed, and text after a second
-            // colon is dropped.
-            dictionary.setValueForKey(pieces[0],
-                                      PlistValue(kx::trimWhitespaceAndNewlines(pieces[1])));
-        }
-    }
+    PlistValue dictionary = vz::versionDictionaryFromText(text.value_or(""));
     kx::logLine(dictionary.description());
     defaults.setValueForKey(kDictionaryKey, dictionary);
     return dictionary;

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <VivoziZevidodirid/PlistValue.h>
+#include <string>
+
+namespace vzfuzz {
+
+// Stops the run with the failed condition, in every build type (assert may be compiled out).
+[[noreturn]] void fail(const char* condition, const char* file, int line);
+
+#define VZ_FUZZ_CHECK(condition)                                                                   \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            ::vzfuzz::fail(#condition, __FILE__, __LINE__);                                        \
+    } while (false)
+
+// A private folder for this process, removed at exit, with a defaults store whose version cache
+// already holds runningVersion: queries gated on the version read the store and never start a
+// tool. Every tool path points at a missing file. Call once, before the first query.
+const std::string& privateSystem(const std::string& runningVersion = "13.5");
+
+// What every parsed tree must allow: its XML form reads back to a tree with the same XML form
+// (the defaults store and the disk tool's stand-in rely on it), its description and deep copy
+// can be made, and the copy writes the same XML.
+void checkWrittenForm(const PlistValue& value);
+
+} // namespace vzfuzz
