@@ -109,7 +109,7 @@ TEST_F(UserDefaultsTest, AChangeThatKeepsTimeStampAndSizeIsSeen) {
 }
 
 TEST_F(UserDefaultsTest, ADamagedStoreReadsEmptyAndIsMovedAsideBeforeTheFirstWrite) {
-    for (const std::string damaged :
+    for (const std::string& damaged :
          {std::string("k = v; not XML\n"), plistWith("k", "v").substr(0, 70),
           std::string("<plist version=\"1.0\"><array/></plist>")}) {
         SCOPED_TRACE(damaged);

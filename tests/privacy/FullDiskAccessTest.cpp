@@ -153,8 +153,9 @@ TEST_F(FullDiskAccess, NonAsciiOutputAnswersNo) {
 TEST_F(FullDiskAccess, ToolGetsArgumentsCallerEnvironmentAndAPrivateFile) {
     setenv("VZ_FDA_TEST_MARKER", "reached", 1);
     useFakeSqlite("for a in \"$@\"; do printf '[%s]' \"$a\"; done > " + dir_.file("args") +
-                  "\nenv > " + dir_.file("env") + "\nreadlink /proc/self/fd/1 > " +
-                  dir_.file("stdout") + "\nstat -L -c %a /proc/self/fd/1 > " + dir_.file("mode") +
+                  "\nenv > " + dir_.file("env") +
+                  "\nout=$(readlink /proc/$$/fd/1); echo \"$out\" > " + dir_.file("stdout") +
+                  "\nmode=$(stat -L -c %a /proc/$$/fd/1); echo $mode > " + dir_.file("mode") +
                   "\nread line && echo got-stdin > " + dir_.file("stdin") + "\n");
     EXPECT_FALSE(isFullDiskAccessSetup());
     unsetenv("VZ_FDA_TEST_MARKER");
@@ -222,7 +223,7 @@ TEST_F(FullDiskAccess, OverlappingChecksInProcessesGetTheirOwnAnswers) {
             auto paths = kx::systemPaths();
             paths.privacyDatabase = dir_.file(grant ? "grant.db" : "deny.db");
             kx::setSystemPaths(paths);
-            bool answer = true;
+            bool answer = grant;
             for (int round = 0; round < 5 && answer == grant; ++round)
                 answer = isFullDiskAccessSetup();
             _exit(answer == grant ? 0 : 1);
