@@ -174,6 +174,16 @@ private:
     std::string barText_;
 };
 
+// What the bar says the run is doing: the set it runs, else how the last one went.
+std::string activity(const std::vector<std::string>& names, const std::vector<Outcome>& outcomes,
+                     bool newTaskSinceLastOutcome) {
+    if (outcomes.size() < names.size() && newTaskSinceLastOutcome)
+        return "running " + names[outcomes.size()];
+    if (!outcomes.empty())
+        return outcomes.back().name + (outcomes.back().succeeded ? " succeeded" : " failed");
+    return "starting";
+}
+
 std::string outcomeLine(const Outcome& outcome, std::size_t position, std::size_t total) {
     return std::to_string(position) + "/" + std::to_string(total) + " " + outcome.name + ": " +
            (outcome.succeeded ? "succeeded, " : "failed, ") + outcome.status;
@@ -276,13 +286,6 @@ int runCommand(const RunOptions& options) {
     std::size_t shown = 0;
     for (bool last = false; !last;) {
         last = finished; // one more pass after the end shows the last outcome
-        pollfd events[] = {{signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-        if (!last)
-            poll(events, 2, interruptedBy ? kCancelledTickMilliseconds : kTickMilliseconds);
-        std::uint64_t posts;
-        while (read(wakeup.fd(), &posts, sizeof posts) > 0) {
-        }
-
         while (const auto signal = signals.take()) {
             if (!interruptedBy) {
                 interruptedBy = *signal;
@@ -305,17 +308,16 @@ int runCommand(const RunOptions& options) {
             display.line(outcomeLine(outcomes[shown], shown + 1, total));
             taskAtLastOutcome = framework.task();
         }
-        BarState state{std::atomic_ref<float>(progress).load(), outcomes.size(), total, ""};
-        const std::shared_ptr<kx::Task> current = framework.task();
-        if (outcomes.size() < total && current && current != taskAtLastOutcome)
-            state.activity = "running " + options.names[outcomes.size()];
-        else if (!outcomes.empty())
-            state.activity =
-                outcomes.back().name + (outcomes.back().succeeded ? " succeeded" : " failed");
-        else
-            state.activity = "starting";
-        if (!last)
-            display.bar(state);
+        if (last)
+            break;
+        display.bar({std::atomic_ref<float>(progress).load(), outcomes.size(), total,
+                     activity(options.names, outcomes, framework.task() != taskAtLastOutcome)});
+
+        pollfd events[] = {{signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
+        poll(events, 2, interruptedBy ? kCancelledTickMilliseconds : kTickMilliseconds);
+        std::uint64_t posts;
+        while (read(wakeup.fd(), &posts, sizeof posts) > 0) {
+        }
     }
     worker.join();
     display.clear();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 namespace {
 
@@ -69,8 +70,10 @@ TEST_F(Run, OnATerminalTheBarIsDrawnThenCleared) {
     EXPECT_EQ(result.status, 1);
     const std::string& screen = result.out;
     // Drawn in place, filling as the sets finish (the failed set adds nothing to `progress`).
-    EXPECT_TRUE(contains(screen, std::string(kClearLine) + "[.")) << screen;
-    EXPECT_TRUE(contains(screen, "running daily")) << screen;
+    // The first drawing comes before any set is done.
+    EXPECT_TRUE(std::regex_search(
+        screen, std::regex(R"(^\r\x1b\[2K\[\.{10,40}\]    0%  0/2  (starting|running daily))")))
+        << screen;
     EXPECT_TRUE(contains(screen, "   50%  1/2  daily succeeded")) << screen;
     EXPECT_TRUE(contains(screen, "   50%  2/2  fails-on-purpose failed")) << screen;
     // Each outcome is a line of its own above the bar.
@@ -160,7 +163,6 @@ TEST_F(Run, CtrlCDuringADemoRunFailsTheRestAndLeavesNoChild) {
     // Every script of the run carries the demo folder in its environment.
     EXPECT_EQ(clitest::processesWithEnvironmentEntry("VIVOZI_DEMO_DIR=" + demoFolder()),
               std::vector<pid_t>{});
-    EXPECT_FALSE(contains(journal(), "monthly/summary")) << journal();
 }
 
 TEST_F(Run, CtrlCStopsTheRunningScriptAndEachSetStartedAfter) {
