@@ -4,6 +4,7 @@ BUILD       ?= build
 BUILD_TYPE  ?= RelWithDebInfo
 GENERATOR   := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 CTEST_JOBS  ?= 2
+FUZZ_SECONDS ?= 30
 
 # Every Debian package the build, the stand-ins, the tests and the benchmarks need.
 PACKAGES := build-essential cmake ninja-build pkg-config \
@@ -13,7 +14,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test test-asan test-tsan bench format clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench format clean
 
 all: build
 
@@ -47,12 +48,18 @@ test-tsan:
 	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug \
 		CMAKE_ARGS="-DVZ_SANITIZE=thread -DVZ_BUILD_BENCH=OFF"
 
+# Every libFuzzer target for FUZZ_SECONDS each (clang, address+undefined, its own build folder).
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz.sh build-fuzz
+
+# Every benchmark program, then the one table of BENCHMARKS.md from their JSON output.
 bench: build
 	scripts/run-benchmarks.sh $(BUILD)
+	scripts/bench-table.py $(BUILD)/bench-results BENCHMARKS.md
 
 format:
 	find include platform runner tools version volumes privacy libexec cli tests bench \
 		-name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

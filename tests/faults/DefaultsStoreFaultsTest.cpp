@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <sched.h>
 #include <set>
 #include <sys/mount.h>
@@ -75,15 +76,18 @@ const PlistValue kDictionary = PlistValue::Dictionary{
     {"BuildVersion", "0T0"}, {"ProductName", "Vivozi Test"}, {"ProductVersion", "13.5"}};
 
 struct StoreCase {
-    const char* what;
+    const char* name;
     std::string content; // the store file before; "" for none
 };
 
+void PrintTo(const StoreCase& store, std::ostream* out) {
+    *out << store.name;
+}
+
 const StoreCase kStores[] = {
-    {"a store without the version keys",
-     PlistValue(PlistValue::Dictionary{{"Other", "kept"}}).xml()},
-    {"no store file yet", ""},
-    {"a damaged store", "<plist><dict><key>half"},
+    {"WithoutTheVersionKeys", PlistValue(PlistValue::Dictionary{{"Other", "kept"}}).xml()},
+    {"NoStoreFileYet", ""},
+    {"Damaged", "<plist><dict><key>half"},
 };
 
 class DefaultsStoreFaults : public ::testing::TestWithParam<StoreCase> {
@@ -146,12 +150,6 @@ TEST_P(DefaultsStoreFaults, FullFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, DefaultsStoreFaults, ::testing::ValuesIn(kStores),
-                         [](const auto& info) {
-                             std::string name;
-                             for (const char c : std::string(info.param.what))
-                                 if (std::isalnum(static_cast<unsigned char>(c)))
-                                     name += c;
-                             return name;
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
