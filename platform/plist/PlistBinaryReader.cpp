@@ -8,7 +8,8 @@
 // So before libplist sees the bytes, check() walks the object graph from the root itself,
 // iteratively, and reads every reachable object's marker, count and references from the offset
 // table with full bounds checks. It fails (the parse is absent) on:
-// - a trailer that does not fit: offset or reference width other than 1, 2, 4 or 8, no objects,
+// - a trailer that does not fit: offset or reference width outside 1 to 8 bytes (libplist writes
+//   3 once a file passes 64 KiB, and reads any of them), no objects,
 //   more objects than bytes before the offset table, a root index out of range, an offset
 //   table outside the bytes before the trailer;
 // - an object offset outside [8, offset table), or an object whose bytes run into the offset
@@ -62,7 +63,7 @@ std::uint64_t readBigEndian(const unsigned char* bytes, unsigned width) {
 }
 
 bool isValidWidth(unsigned width) {
-    return width == 1 || width == 2 || width == 4 || width == 8;
+    return width >= 1 && width <= 8;
 }
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
