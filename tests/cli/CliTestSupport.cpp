@@ -184,20 +184,6 @@ bool waitForFile(const std::string& path) {
     return true;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
-bool processAlive(pid_t pid) {
-    const std::string stat = vztest::readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
-
 std::vector<pid_t> processesWithEnvironmentEntry(const std::string& entry) {
     std::vector<pid_t> found;
     const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);

@@ -72,11 +72,8 @@ Finished runOnTerminal(const std::vector<std::string>& arguments,
 // against a hang, not a measurement).
 bool waitForFile(const std::string& path);
 
-// The lines of a text, without their line feeds.
-std::vector<std::string> lines(const std::string& text);
-
-// True while the process exists and has not ended (a zombie counts as ended).
-bool processAlive(pid_t pid);
+using vztest::lines;
+using vztest::processAlive;
 
 // The processes of this user whose environment holds the exact entry "NAME=value".
 std::vector<pid_t> processesWithEnvironmentEntry(const std::string& entry);

@@ -65,20 +65,8 @@ std::vector<PlistValue> numberedNames(int count) {
     return names;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
-// True while the process exists and is not a zombie.
-bool processAlive(pid_t pid) {
-    const std::string stat = vztest::readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
+using vztest::lines;
+using vztest::processAlive;
 
 struct Outcome {
     ResultList list;

@@ -51,6 +51,20 @@ void writeScript(const std::string& path, std::string_view body) {
     std::filesystem::rename(temporary, path);
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+bool processAlive(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
 ScopedSystemPaths::ScopedSystemPaths(kx::SystemPaths paths)
     : saved_(kx::systemPaths()), current_(std::move(paths)) {
     kx::setSystemPaths(current_);
@@ -58,15 +72,21 @@ ScopedSystemPaths::ScopedSystemPaths(kx::SystemPaths paths)
 
 ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(saved_) {}
 
-ScopedSystemPaths::~ScopedSystemPaths() { kx::setSystemPaths(saved_); }
+ScopedSystemPaths::~ScopedSystemPaths() {
+    kx::setSystemPaths(saved_);
+}
 
 void ScopedSystemPaths::set(kx::SystemPaths paths) {
     current_ = std::move(paths);
     kx::setSystemPaths(current_);
 }
 
-kx::SystemPaths& ScopedSystemPaths::edit() { return current_; }
+kx::SystemPaths& ScopedSystemPaths::edit() {
+    return current_;
+}
 
-void ScopedSystemPaths::apply() { kx::setSystemPaths(current_); }
+void ScopedSystemPaths::apply() {
+    kx::setSystemPaths(current_);
+}
 
 } // namespace vztest

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <VivoziZevidodirid/SystemPaths.h>
-
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 namespace vztest {
 
@@ -28,11 +29,17 @@ bool fileExists(const std::string& path);
 // Writes a shell script ("#!/bin/sh" is added) and makes it executable.
 void writeScript(const std::string& path, std::string_view body);
 
+// The lines of a text, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
+
+// True while the process exists and has not ended (a zombie counts as ended).
+bool processAlive(pid_t pid);
+
 // Replaces the system-path table for one test and puts the previous one back afterwards.
 class ScopedSystemPaths {
 public:
     explicit ScopedSystemPaths(kx::SystemPaths paths);
-    ScopedSystemPaths();   // keeps the table in force, to be changed with set()
+    ScopedSystemPaths(); // keeps the table in force, to be changed with set()
     ~ScopedSystemPaths();
     void set(kx::SystemPaths paths);
     kx::SystemPaths& edit(); // the table this scope installs; call apply() after changing it
