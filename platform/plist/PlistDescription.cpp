@@ -24,15 +24,15 @@
 //   "YYYY-MM-DD HH:MM:SS +0000" (whole seconds, UTC).
 // - An absent value is "(null)"; absent elements and values inside containers are left out.
 //
-// Iterative: a tree of any depth is described without recursion.
+// Iterative (walkTree): a tree of any depth is described without recursion.
 
 #include "platform/plist/PlistText.h"
+#include "platform/plist/PlistTreeWalk.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
 #include <charconv>
 #include <cmath>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -185,64 +185,44 @@ void appendIndent(std::string& out, std::size_t level) {
     out.append(4 * level, ' ');
 }
 
+struct DescriptionWriter {
+    std::string& out;
+
+    bool open(const std::string* key, const PlistValue& value, std::size_t depth,
+              std::size_t index) {
+        if (key) {
+            appendIndent(out, depth);
+            appendString(out, *key);
+            out.append(" = ");
+        } else {
+            if (index)
+                out.append(",\n");
+            appendIndent(out, depth);
+        }
+        const bool opened = appendValue(out, value);
+        if (!opened && key)
+            out.append(";\n");
+        return opened;
+    }
+
+    void close(const std::string* key, const PlistValue& container, std::size_t depth,
+               std::size_t childrenVisited) {
+        const bool isDictionary = container.isDictionary();
+        if (!isDictionary && childrenVisited)
+            out.push_back('\n');
+        appendIndent(out, depth);
+        out.push_back(isDictionary ? '}' : ')');
+        // What follows a closed container: ";" in a dictionary, the next "," in an array.
+        if (key)
+            out.append(";\n");
+    }
+};
+
 } // namespace
 
 std::string PlistValue::description() const {
     std::string out;
-    struct Frame {
-        const PlistValue* container;
-        std::size_t next;    // next element or entry
-        std::size_t written; // elements written so far (arrays)
-    };
-    std::vector<Frame> stack;
-    if (appendValue(out, *this))
-        stack.push_back({this, 0, 0});
-    while (!stack.empty()) {
-        Frame& frame = stack.back();
-        const std::size_t level = stack.size(); // of the children
-        const PlistValue* child = nullptr;
-        const std::string* key = nullptr;
-        if (const auto* entries = frame.container->dictionaryEntries()) {
-            while (frame.next < entries->size() && (*entries)[frame.next].second.isAbsent())
-                ++frame.next;
-            if (frame.next < entries->size()) {
-                key = &(*entries)[frame.next].first;
-                child = &(*entries)[frame.next].second;
-            }
-        } else {
-            const auto& elements = *frame.container->arrayElements();
-            while (frame.next < elements.size() && elements[frame.next].isAbsent())
-                ++frame.next;
-            if (frame.next < elements.size())
-                child = &elements[frame.next];
-        }
-        if (!child) {
-            const bool isDictionary = frame.container->isDictionary();
-            if (!isDictionary && frame.written)
-                out.push_back('\n');
-            stack.pop_back();
-            appendIndent(out, level - 1);
-            out.push_back(isDictionary ? '}' : ')');
-            // What follows a closed container: ";" in a dictionary, the next "," in an array.
-            if (!stack.empty() && stack.back().container->isDictionary())
-                out.append(";\n");
-            continue;
-        }
-        ++frame.next;
-        if (key) {
-            appendIndent(out, level);
-            appendString(out, *key);
-            out.append(" = ");
-        } else {
-            if (frame.written++)
-                out.append(",\n");
-            appendIndent(out, level);
-        }
-        const bool inDictionary = key != nullptr;
-        if (appendValue(out, *child))
-            stack.push_back({child, 0, 0}); // frame dangles from here on
-        else if (inDictionary)
-            out.append(";\n");
-    }
+    DescriptionWriter writer{out};
+    walkTree(*this, writer);
     return out;
 }

@@ -9,14 +9,14 @@
 // (PlistText.h). Absent elements of an array and absent values of a dictionary (with their
 // keys) are left out.
 //
-// Iterative: a tree of any depth is written without recursion.
+// Iterative (walkTree): a tree of any depth is written without recursion.
 
 #include "platform/plist/PlistText.h"
+#include "platform/plist/PlistTreeWalk.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
 #include <charconv>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -143,6 +143,26 @@ bool appendValue(std::string& out, const PlistValue& value, std::size_t depth) {
     return false;
 }
 
+struct XmlWriter {
+    std::string& out;
+
+    bool open(const std::string* key, const PlistValue& value, std::size_t depth, std::size_t) {
+        if (key) {
+            appendIndent(out, depth);
+            out.append("<key>");
+            appendEscaped(out, *key);
+            out.append("</key>\n");
+        }
+        appendIndent(out, depth);
+        return appendValue(out, value, depth);
+    }
+
+    void close(const std::string*, const PlistValue& container, std::size_t depth, std::size_t) {
+        appendIndent(out, depth);
+        out.append(container.isDictionary() ? "</dict>\n" : "</array>\n");
+    }
+};
+
 } // namespace
 
 std::string PlistValue::xml() const {
@@ -151,51 +171,8 @@ std::string PlistValue::xml() const {
     std::string out;
     out.reserve(kPrologue.size() + kEpilogue.size() + 256);
     out.append(kPrologue);
-
-    struct Frame {
-        const PlistValue* container;
-        std::size_t next; // next element or entry
-    };
-    std::vector<Frame> stack;
-    if (appendValue(out, *this, 0))
-        stack.push_back({this, 0});
-    while (!stack.empty()) {
-        Frame& frame = stack.back();
-        const std::size_t depth = stack.size(); // of the children
-        const PlistValue* child = nullptr;
-        const std::string* key = nullptr;
-        if (const auto* entries = frame.container->dictionaryEntries()) {
-            while (frame.next < entries->size() && (*entries)[frame.next].second.isAbsent())
-                ++frame.next;
-            if (frame.next < entries->size()) {
-                key = &(*entries)[frame.next].first;
-                child = &(*entries)[frame.next].second;
-            }
-        } else {
-            const auto& elements = *frame.container->arrayElements();
-            while (frame.next < elements.size() && elements[frame.next].isAbsent())
-                ++frame.next;
-            if (frame.next < elements.size())
-                child = &elements[frame.next];
-        }
-        if (!child) {
-            const bool isDictionary = frame.container->isDictionary();
-            stack.pop_back();
-            appendIndent(out, depth - 1);
-            out.append(isDictionary ? "</dict>\n" : "</array>\n");
-            continue;
-        }
-        ++frame.next;
-        if (key) {
-            appendIndent(out, depth);
-            out.append("<key>");
-            appendEscaped(out, *key);
-            out.append("</key>\n");
-        }
-        appendIndent(out, depth);
-        if (appendValue(out, *child, depth))
-            stack.push_back({child, 0}); // frame dangles from here on
-    }
+    XmlWriter writer{out};
+    walkTree(*this, writer);
     out.append(kEpilogue);
     return out;
 }
