@@ -132,17 +132,17 @@ def load(folder):
 NS_PER_UNIT = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def value(results, spec, clock):
+def value(results, source, clock):
     """The figure in nanoseconds (or in its counter's own unit), or None."""
-    program, benchmark = spec[0], spec[1]
+    program, benchmark = source[0], source[1]
     run = results.get(program, {}).get(benchmark)
     if run is None:
         return None
-    if len(spec) == 3:
-        counter = run.get(spec[2])
+    if len(source) == 3:
+        counter = run.get(source[2])
         if counter is None:
             return None
-        return counter * 1e3 if spec[2].endswith("_us") else counter
+        return counter * 1e3 if source[2].endswith("_us") else counter
     time = run["cpu_time" if clock == "cpu" else "real_time"]
     return time * NS_PER_UNIT[run.get("time_unit", "ns")]
 
@@ -214,12 +214,12 @@ def table(results, context, build):
              "",
              "| Area | Figure | Ours | Baseline | Baseline figure | Ratio | Clock |",
              "|---|---|---|---|---|---|---|"]
-    for section, figure, ours_spec, base_label, base_spec, clock, interleaved in ROWS:
+    for section, figure, ours_source, base_label, base_source, clock, interleaved in ROWS:
         if "{document_bytes}" in figure:
-            size = value(results, (ours_spec[0], ours_spec[1], "document_bytes"), clock)
+            size = value(results, (ours_source[0], ours_source[1], "document_bytes"), clock)
             figure = figure.replace("{document_bytes}", size_text(size))
-        ours = value(results, ours_spec, clock)
-        base = value(results, base_spec, clock)
+        ours = value(results, ours_source, clock)
+        base = value(results, base_source, clock)
         ratio, mark = None, ""
         if interleaved and value(results, interleaved, clock) is not None:
             ratio, mark = value(results, interleaved, clock), " †"
