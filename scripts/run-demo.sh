@@ -44,29 +44,11 @@ start_watch() {
     return 1
 }
 
-# A bus with the system bus's policy for signals, listening in our temporary folder.
+# A bus with the system bus's policy for signals (the tests use the same configuration),
+# listening in our temporary folder.
 start_private_bus() {
-    cat >"$work/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <auth>EXTERNAL</auth>
-  <listen>unix:path=$work/system_bus_socket</listen>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
-</busconfig>
-EOF
+    sed "s|@SOCKET_PATH@|$work/system_bus_socket|" \
+        "$(dirname "$0")/private-system-bus.conf" >"$work/bus.conf"
     dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --nosyslog \
         --print-address >"$work/bus.address" 2>"$work/bus.log" &
     daemon_pid=$!

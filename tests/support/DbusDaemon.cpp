@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -18,29 +19,17 @@ namespace {
 
 constexpr char kVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
 
-// The system bus's own policy, minus the parts that need root (user switch, pid file, services).
-constexpr char kConfigHead[] =
-    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <auth>EXTERNAL</auth>
-  <listen>unix:path=)";
-constexpr char kConfigTail[] = R"(</listen>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-  </policy>
-</busconfig>
-)";
+// Shared with the demo script: the system bus's policy, listening on a socket of our own.
+constexpr char kConfigTemplate[] = VZ_SOURCE_DIR "/scripts/private-system-bus.conf";
+constexpr std::string_view kSocketPlaceholder = "@SOCKET_PATH@";
+
+std::string busConfig(const std::string& socketPath) {
+    std::string config = readFile(kConfigTemplate);
+    const auto at = config.find(kSocketPlaceholder);
+    if (at == std::string::npos)
+        throw std::runtime_error(std::string("no socket placeholder in ") + kConfigTemplate);
+    return config.replace(at, kSocketPlaceholder.size(), socketPath);
+}
 
 std::optional<std::string> pointBusAt(const std::string& address) {
     const char* previous = std::getenv(kVariable);
@@ -63,9 +52,8 @@ DbusDaemon::DbusDaemon() : DbusDaemon(std::string()) {}
 
 DbusDaemon::DbusDaemon(const std::string& socketPath) {
     const std::string config = folder_.file("system.conf");
-    writeFile(config, std::string(kConfigHead) +
-                          (socketPath.empty() ? folder_.file("system_bus_socket") : socketPath) +
-                          kConfigTail);
+    writeFile(config,
+              busConfig(socketPath.empty() ? folder_.file("system_bus_socket") : socketPath));
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
