@@ -466,13 +466,8 @@ std::string chain(std::size_t depth) {
 TEST(PlistBinary, NestingDepthLimit) {
     const PlistValue at512 = PlistValue::parse(chain(512));
     ASSERT_FALSE(at512.isAbsent());
-    const PlistValue* cursor = &at512;
-    std::size_t depth = 0;
-    while (cursor->isArray()) {
-        ++depth;
-        cursor = &(*cursor)[0];
-    }
-    EXPECT_EQ(depth, 512u);
+    const PlistValue* cursor = nullptr;
+    EXPECT_EQ(arrayNesting(at512, &cursor), 512u);
     EXPECT_EQ(cursor->boolean(), true);
     EXPECT_TRUE(PlistValue::parse(chain(513)).isAbsent());
     EXPECT_TRUE(PlistValue::parse(chain(100000)).isAbsent());

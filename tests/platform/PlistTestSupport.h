@@ -66,4 +66,17 @@ inline std::string nestedArrays(std::size_t n, std::string_view innermost) {
     return text;
 }
 
+// How many arrays nest from value down, each entered at its first element; innermost is set to
+// the first value that is not an array.
+inline std::size_t arrayNesting(const PlistValue& value, const PlistValue** innermost) {
+    const PlistValue* cursor = &value;
+    std::size_t depth = 0;
+    while (cursor->isArray()) {
+        ++depth;
+        cursor = &(*cursor)[0];
+    }
+    *innermost = cursor;
+    return depth;
+}
+
 } // namespace plisttest

@@ -329,13 +329,8 @@ TEST(PlistXmlParse, NestingDepthLimit) {
     // 512 nested containers are read; a 513th is too deep. Scalars inside add no depth.
     const PlistValue at512 = PlistValue::parse(document(nestedArrays(512, "<string>x</string>")));
     ASSERT_FALSE(at512.isAbsent());
-    const PlistValue* cursor = &at512;
-    std::size_t depth = 0;
-    while (cursor->isArray()) {
-        ++depth;
-        cursor = &(*cursor)[0];
-    }
-    EXPECT_EQ(depth, 512u);
+    const PlistValue* cursor = nullptr;
+    EXPECT_EQ(arrayNesting(at512, &cursor), 512u);
     EXPECT_TRUE(cursor->isEqualToString("x"));
 
     EXPECT_FALSE(PlistValue::parse(document(nestedArrays(512, ""))).isAbsent());
