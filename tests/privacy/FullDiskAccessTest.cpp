@@ -3,8 +3,10 @@
 #include "support/TestSupport.h"
 
 #include <VivoziZevidodirid/Privacy.h>
+#include <atomic>
 #include <cstdlib>
-#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -16,49 +18,52 @@
 namespace {
 
 constexpr const char* kSqlite3 = "/usr/bin/sqlite3";
+const std::string kService = "kTCCServiceSystemPolicyAllFiles";
+const vz::FdaClientSet kClients = vz::configuredFdaClientSet();
+const std::string kAppPath = "/Applications/" + std::string(kClients.applicationBundleName);
+const std::string kTool(kClients.toolIdentifier);
+const std::string kAgent(kClients.agentIdentifier);
 
-std::string sqlText(std::string_view text) {
-    return "'" + std::string(text) + "'";
+struct Row {
+    std::string client;
+    const char* grant;
+    std::string service = kService;
+};
+using Rows = std::vector<Row>;
+
+Rows grantAll(const char* grant) {
+    return {{kAppPath, grant}, {kTool, grant}, {kAgent, grant}};
 }
 
-// A privacy database with an access table shaped like the platform's; each row is
-// (service, client, grant).
-void makeDatabase(const std::string& path,
-                  const std::vector<std::tuple<std::string, std::string, std::string>>& rows) {
+Rows operator+(Rows a, const Rows& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A privacy database with an access table shaped like the platform's.
+void makeDatabase(const std::string& path, const Rows& rows) {
     std::string sql = "CREATE TABLE access (service TEXT NOT NULL, client TEXT NOT NULL, "
                       "client_type INTEGER NOT NULL, auth_value INTEGER NOT NULL, "
                       "auth_reason INTEGER NOT NULL, indirect_object_identifier TEXT);\n";
-    for (const auto& [service, client, grant] : rows)
-        sql += "INSERT INTO access VALUES (" + sqlText(service) + ", " + sqlText(client) + ", 0, " +
-               grant + ", 4, 'UNUSED');\n";
+    for (const Row& row : rows)
+        sql += "INSERT INTO access VALUES ('" + row.service + "', '" + row.client + "', 0, " +
+               row.grant + ", 4, 'UNUSED');\n";
     vztest::writeFile(path + ".sql", sql);
     const std::string command = std::string(kSqlite3) + " " + path + " < " + path + ".sql";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
-std::vector<std::tuple<std::string, std::string, std::string>> grantAll(const char* grant) {
-    const vz::FdaClientSet clients = vz::configuredFdaClientSet();
-    const std::string service = "kTCCServiceSystemPolicyAllFiles";
-    return {{service, "/Applications/" + std::string(clients.applicationBundleName), grant},
-            {service, std::string(clients.toolIdentifier), grant},
-            {service, std::string(clients.agentIdentifier), grant}};
-}
-
-// Names in dir that this check's temporary files would have.
-std::vector<std::string> leftoverFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* entry = readdir(d))
-            if (std::string_view(entry->d_name).substr(0, 13) == "orbelFDAtemp.")
-                names.emplace_back(entry->d_name);
-        closedir(d);
-    }
-    return names;
+// The same rows as the sqlite3 tool lists them, for a fake tool to print.
+std::string listedRows(const Rows& rows, std::string_view extra = "") {
+    std::string script = "cat <<'EOF'\n";
+    for (const Row& row : rows)
+        script += row.service + "|" + row.client + "|0|" + row.grant + "|4|UNUSED\n";
+    return script + std::string(extra) + "EOF\n";
 }
 
 class FullDiskAccess : public ::testing::Test {
 protected:
-    FullDiskAccess() : version_("13.5") {
+    FullDiskAccess() {
         auto& paths = scope_.edit();
         paths.sqlite3 = kSqlite3;
         paths.privacyDatabase = dir_.file("TCC.db");
@@ -67,87 +72,79 @@ protected:
         mkdir(paths.temporaryDirectory.c_str(), 01777);
     }
 
-    void useFakeSqlite(std::string_view body) {
-        vztest::writeScript(dir_.file("sqlite3"), body);
-        scope_.edit().sqlite3 = dir_.file("sqlite3");
+    void useSqlite(const std::string& path) {
+        scope_.edit().sqlite3 = path;
         scope_.apply();
     }
+    void useFakeSqlite(std::string_view body) {
+        vztest::writeScript(dir_.file("sqlite3"), body);
+        useSqlite(dir_.file("sqlite3"));
+    }
 
-    vztest::ScopedSystemVersion version_;
+    // The folder is the test's own: anything in it is a check's leftover.
+    bool noFileLeft() const { return std::filesystem::is_empty(dir_.file("tmp")); }
+
+    vztest::ScopedSystemVersion version_{"13.5"};
     vztest::TempDir dir_;
     vztest::ScopedSystemPaths scope_;
 };
 
 TEST_F(FullDiskAccess, RealSqliteOverDatabases) {
-    const vz::FdaClientSet clients = vz::configuredFdaClientSet();
-    const std::string service = "kTCCServiceSystemPolicyAllFiles";
-    auto withoutAgent = grantAll("1");
-    withoutAgent.pop_back();
-    auto byIdentifier = grantAll("1");
-    std::get<1>(byIdentifier[0]) = std::string(clients.bundleIdentifier);
-    auto denyThenGrant = grantAll("0");
-    for (auto& r : grantAll("1"))
-        denyThenGrant.push_back(r);
+    const std::string bundleId(kClients.bundleIdentifier);
     const struct {
         const char* what;
-        std::vector<std::tuple<std::string, std::string, std::string>> rows;
+        std::optional<Rows> rows; // nullopt: no database at all
         bool granted;
     } cases[] = {
         {"all three with 1", grantAll("1"), true},
         {"all three with 2", grantAll("2"), true},
         {"only 0 rows", grantAll("0"), false},
-        {"one missing", withoutAgent, false},
-        {"application by bundle identifier", byIdentifier, true},
-        {"deny then grant", denyThenGrant, true},
-        {"no rows", {}, false},
+        {"agent missing", Rows{{kAppPath, "1"}, {kTool, "1"}}, false},
+        {"application by bundle identifier", Rows{{bundleId, "1"}, {kTool, "1"}, {kAgent, "1"}},
+         true},
+        {"application by a path ending in its file name",
+         Rows{{"/Users/me" + kAppPath, "1"}, {kTool, "1"}, {kAgent, "1"}}, true},
+        {"deny then grant", grantAll("0") + grantAll("1"), true},
+        {"grant then deny", grantAll("1") + grantAll("0"), true},
+        {"the tool's rows do not count for the application",
+         Rows{{kTool, "1"}, {kTool, "1"}, {kAgent, "1"}}, false},
+        {"another service", Rows{{kAppPath, "1", "kTCCServiceCamera"}, {kTool, "1"}, {kAgent, "1"}},
+         false},
+        {"blanks around the service",
+         Rows{{kAppPath, "1", " " + kService + " "}, {kTool, "1"}, {kAgent, "1"}}, false},
+        {"no rows", Rows{}, false},
+        {"missing database", std::nullopt, false},
     };
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string db = dir_.file("case" + std::to_string(n++) + ".db");
-        makeDatabase(db, c.rows);
+        if (c.rows)
+            makeDatabase(db, *c.rows);
         scope_.edit().privacyDatabase = db;
         scope_.apply();
         EXPECT_EQ(isFullDiskAccessSetup(), c.granted);
-        EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
+        EXPECT_TRUE(noFileLeft());
     }
 }
 
 TEST_F(FullDiskAccess, FailuresAnswerNoAndLeaveNoFile) {
-    // Missing database: sqlite3 creates nothing readable and prints no rows.
-    EXPECT_FALSE(isFullDiskAccessSetup());
-    EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
-
-    scope_.edit().sqlite3 = dir_.file("no-such-sqlite3");
-    scope_.apply();
-    EXPECT_FALSE(isFullDiskAccessSetup());
-    EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
-
-    vztest::writeFile(dir_.file("not-executable"), "#!/bin/sh\necho x\n");
-    scope_.edit().sqlite3 = dir_.file("not-executable");
-    scope_.apply();
-    EXPECT_FALSE(isFullDiskAccessSetup());
-
+    const auto expectNo = [&](const char* what) {
+        SCOPED_TRACE(what);
+        EXPECT_FALSE(isFullDiskAccessSetup());
+        EXPECT_TRUE(noFileLeft());
+    };
+    useSqlite(dir_.file("no-such-sqlite3"));
+    expectNo("no sqlite3");
+    vztest::writeFile(dir_.file("plain"), "#!/bin/sh\necho x\n");
+    useSqlite(dir_.file("plain"));
+    expectNo("sqlite3 not executable");
+    useFakeSqlite(listedRows(grantAll("1"), "caf\u00e9\n"));
+    expectNo("output not ASCII");
+    useFakeSqlite(listedRows(grantAll("1")));
     scope_.edit().temporaryDirectory = dir_.file("no-such-folder");
     scope_.apply();
-    useFakeSqlite("echo 'kTCCServiceSystemPolicyAllFiles|x|0|1'\n");
-    EXPECT_FALSE(isFullDiskAccessSetup());
-}
-
-// Three granting rows, then `extra`, as the fake tool's whole output.
-std::string grantingRowsScript(std::string_view extra) {
-    const vz::FdaClientSet c = vz::configuredFdaClientSet();
-    const std::string s = "kTCCServiceSystemPolicyAllFiles";
-    return "cat <<'EOF'\n" + s + "|/Applications/" + std::string(c.applicationBundleName) +
-           "|0|1\n" + s + "|" + std::string(c.toolIdentifier) + "|0|1\n" + s + "|" +
-           std::string(c.agentIdentifier) + "|0|1\n" + std::string(extra) + "EOF\n";
-}
-
-TEST_F(FullDiskAccess, NonAsciiOutputAnswersNo) {
-    useFakeSqlite(grantingRowsScript(""));
-    EXPECT_TRUE(isFullDiskAccessSetup());
-    useFakeSqlite(grantingRowsScript("caf\u00e9\n"));
-    EXPECT_FALSE(isFullDiskAccessSetup());
+    expectNo("no temporary folder");
 }
 
 TEST_F(FullDiskAccess, ToolGetsArgumentsCallerEnvironmentAndAPrivateFile) {
@@ -168,18 +165,29 @@ TEST_F(FullDiskAccess, ToolGetsArgumentsCallerEnvironmentAndAPrivateFile) {
     EXPECT_EQ(out.rfind(dir_.file("tmp") + "/orbelFDAtemp.", 0), 0u) << out;
     EXPECT_EQ(vztest::readFile(dir_.file("mode")), "600\n");
     EXPECT_FALSE(vztest::fileExists(dir_.file("stdin"))); // standard input is the null device
-    EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
+    EXPECT_TRUE(noFileLeft());
 }
 
 TEST_F(FullDiskAccess, OlderSystemRunsNothingAndMakesNoFile) {
     useFakeSqlite("touch " + dir_.file("ran") + "\n");
-    vztest::ScopedSystemVersion older("10.13.6");
-    EXPECT_FALSE(isFullDiskAccessSetup());
-    EXPECT_FALSE(vztest::fileExists(dir_.file("ran")));
-
+    // Any file made in the temporary folder, even if removed again, moves its time off 1 s.
+    const std::string tmp = dir_.file("tmp");
+    const timespec longAgo[2] = {{1, 0}, {1, 0}};
+    const auto folderUntouched = [&] {
+        struct stat info {};
+        return stat(tmp.c_str(), &info) == 0 && info.st_mtim.tv_sec == 1;
+    };
+    ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), longAgo, 0), 0);
+    {
+        vztest::ScopedSystemVersion older("10.13.6");
+        EXPECT_FALSE(isFullDiskAccessSetup());
+        EXPECT_FALSE(vztest::fileExists(dir_.file("ran")));
+        EXPECT_TRUE(folderUntouched());
+    }
     vztest::ScopedSystemVersion exact("10.14");
     EXPECT_FALSE(isFullDiskAccessSetup());
     EXPECT_TRUE(vztest::fileExists(dir_.file("ran")));
+    EXPECT_FALSE(folderUntouched());
 }
 
 TEST_F(FullDiskAccess, LinkPlantedAtTheOldFixedPathIsLeftAlone) {
@@ -197,7 +205,7 @@ TEST_F(FullDiskAccess, LinkPlantedAtTheOldFixedPathIsLeftAlone) {
 
 TEST_F(FullDiskAccess, OverlappingChecksInThreadsKeepTheirOwnOutput) {
     // Slow output: a file shared between checks would be emptied or removed under another one.
-    useFakeSqlite("sleep 0.05\n" + grantingRowsScript(""));
+    useFakeSqlite("sleep 0.05\n" + listedRows(grantAll("1")));
     std::vector<std::thread> threads;
     std::atomic<int> granted{0};
     for (int t = 0; t < 6; ++t)
@@ -208,7 +216,7 @@ TEST_F(FullDiskAccess, OverlappingChecksInThreadsKeepTheirOwnOutput) {
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(granted.load(), 24);
-    EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
+    EXPECT_TRUE(noFileLeft());
 }
 
 TEST_F(FullDiskAccess, OverlappingChecksInProcessesGetTheirOwnAnswers) {
@@ -235,7 +243,7 @@ TEST_F(FullDiskAccess, OverlappingChecksInProcessesGetTheirOwnAnswers) {
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "grant=" << grant;
     }
-    EXPECT_TRUE(leftoverFiles(dir_.file("tmp")).empty());
+    EXPECT_TRUE(noFileLeft());
 }
 
 } // namespace

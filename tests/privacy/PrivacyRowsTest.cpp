@@ -25,47 +25,27 @@ TEST(FdaGrantValue, ReadsLikeThePlatformBoolean) {
         const char* field;
         bool granted;
     } cases[] = {
-        {"1", true},   {"2", true},      {"9", true},    {"0", false},   {"", false},
-        {"00", false}, {"007", true},    {" 1", true},   {"\t+1", true}, {"-3", true},
-        {"+0", false}, {"Y", true},      {"yes", true},  {"T", true},    {"true", true},
-        {"n", false},  {"false", false}, {"0x1", false}, {"+-1", false}, {"1abc", true},
+        {"1", true},    {"9", true},    {"0", false},   {"", false},    {"00", false},
+        {"007", true},  {"\t+1", true}, {"-3", true},   {"+0", false},  {"yes", true},
+        {" 1", true},   {"Y", true},    {"T", true},    {"true", true}, {"n", false},
+        {"0x1", false}, {"+-1", false}, {"1abc", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(vz::grantValue(c.field), c.granted) << '"' << c.field << '"';
 }
 
+// Shapes of listing the real sqlite3 never prints; the grant rules run against it elsewhere.
 TEST(FdaRowScan, WhichRowsGrant) {
     const struct {
         const char* what;
         std::string rows;
         bool granted;
     } cases[] = {
-        {"all three with 1", allThree("1"), true},
-        {"all three with 2", allThree("2"), true},
         {"all three, no trailing newline", allThree("1").substr(0, allThree("1").size() - 1), true},
-        {"only denying rows", allThree("0"), false},
-        {"agent missing",
-         row("/Applications/Vivozi.app", "1") + row("org.example.Vivozi.helper", "1"), false},
-        {"application by bundle identifier",
-         row("org.example.Vivozi", "1") + row("org.example.Vivozi.helper", "1") +
-             row("org.example.Agent", "1"),
-         true},
         {"suffix match with text in front",
          row("xx/Users/me/Vivozi.app", "1") + row("prefix.org.example.Vivozi.helper", "1") +
              row("zzorg.example.Agent", "1"),
          true},
-        {"tool row does not count for the application",
-         row("org.example.Vivozi.helper", "1") + row("org.example.Agent", "1"), false},
-        {"deny then grant sets the flag", row("org.example.Vivozi", "0") + allThree("1"), true},
-        {"grant then deny keeps the flag", allThree("1") + allThree("0"), true},
-        {"other services skipped",
-         row("/Applications/Vivozi.app", "1", "kTCCServiceCamera") +
-             row("org.example.Vivozi.helper", "1") + row("org.example.Agent", "1"),
-         false},
-        {"blanks around the service name skipped",
-         row("/Applications/Vivozi.app", "1", " kTCCServiceSystemPolicyAllFiles ") +
-             row("org.example.Vivozi.helper", "1") + row("org.example.Agent", "1"),
-         false},
         {"short rows skipped",
          std::string(kService) + "|/Applications/Vivozi.app|1\n" +
              row("org.example.Vivozi.helper", "1") + row("org.example.Agent", "1"),
@@ -85,17 +65,15 @@ TEST(FdaRowScan, WhichRowsGrant) {
         EXPECT_EQ(vz::allClientsGranted(c.rows, kClients), c.granted) << c.what;
 }
 
-TEST(FdaRowScan, SetFlagFallsThroughToLaterTests) {
+TEST(FdaRowScan, UnusualClientSets) {
     // When the tool's identifier also passes the application test, the application's row sets
     // the application flag and the next such row, finding it set, counts for the tool.
     const vz::FdaClientSet overlapping{"A.app", "org.example.A", "org.example.A", "agent"};
-    const std::string rows =
-        row("org.example.A", "1") + row("org.example.A", "1") + row("agent", "1");
-    EXPECT_TRUE(vz::allClientsGranted(rows, overlapping));
-    EXPECT_FALSE(vz::allClientsGranted(row("org.example.A", "1") + row("agent", "1"), overlapping));
-}
+    const std::string rows = row("org.example.A", "1") + row("agent", "1");
+    EXPECT_TRUE(vz::allClientsGranted(row("org.example.A", "1") + rows, overlapping));
+    EXPECT_FALSE(vz::allClientsGranted(rows, overlapping));
 
-TEST(FdaRowScan, EmptyConfiguredValueMatchesNothing) {
+    // An empty configured value matches nothing.
     const vz::FdaClientSet noBundleName{"", "org.example.Vivozi", "org.example.Vivozi.helper",
                                         "org.example.Agent"};
     EXPECT_TRUE(

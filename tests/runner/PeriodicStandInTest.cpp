@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -13,7 +12,7 @@ namespace fs = std::filesystem;
 
 struct Result {
     int status;
-    std::string error; // what it wrote to standard error
+    std::string error;
     pid_t pid;
 };
 
@@ -55,35 +54,43 @@ TEST_F(PeriodicStandIn, RunsTheExecutableFilesOfASetInNameOrder) {
     fs::create_symlink(root.file("elsewhere/linked"), root.file("cron.daily/h"));
     vztest::writeFile(root.file("cron.daily/d"), "#!/bin/sh\necho d >> log\n"); // not executable
     fs::create_directory(root.file("cron.daily/g"));                            // a folder
+    // Scripts stay in its process group (field 5 of /proc/<pid>/stat), with a usable PATH.
+    vztest::writeScript(root.file("cron.daily/probe"),
+                        "cut -d' ' -f5 /proc/$$/stat > '" + root.file("group") +
+                            "'\ntr '\\0' '\\n' < /proc/$$/environ | grep '^PATH=' > '" +
+                            root.file("path") + "'\n");
 
     const Result result = run({"daily"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(log(), "10-x\nC\na\nb\nlinked\n"); // byte order; dotted names and "~" skipped
     EXPECT_EQ(result.error, "");
+    EXPECT_EQ(vztest::readFile(root.file("group")), std::to_string(result.pid) + "\n");
+    EXPECT_NE(vztest::readFile(root.file("path")).find("/usr/bin"), std::string::npos);
 }
 
-TEST_F(PeriodicStandIn, AFailingScriptFailsTheSetAfterEveryScriptRan) {
+TEST_F(PeriodicStandIn, StatusAndErrors) {
     script("cron.weekly", "a", 3);
     script("cron.weekly", "b");
-    const Result result = run({"weekly"});
-    EXPECT_NE(result.status, 0);
-    EXPECT_EQ(log(), "a\nb\n");
-}
-
-TEST_F(PeriodicStandIn, ThePeriodicFolderComesBeforeCron) {
-    script("periodic/monthly", "mine");
+    script("periodic/monthly", "mine"); // the periodic folder comes before cron
     script("cron.monthly", "cron");
-    EXPECT_EQ(run({"monthly"}).status, 0);
-    EXPECT_EQ(log(), "mine\n");
-}
-
-TEST_F(PeriodicStandIn, AnEmptySetSucceeds) {
     fs::create_directories(root.file("cron.daily"));
-    EXPECT_EQ(run({"daily"}).status, 0);
-}
+    const struct {
+        const char* set;
+        bool succeeds;
+        const char* log;
+    } sets[] = {
+        {"weekly", false, "a\nb\n"}, // a failing script fails the set after every script ran
+        {"monthly", true, "mine\n"},
+        {"daily", true, ""},
+    };
+    for (const auto& c : sets) {
+        SCOPED_TRACE(c.set);
+        fs::remove(root.file("log"));
+        EXPECT_EQ(run({c.set}).status == 0, c.succeeds);
+        EXPECT_EQ(log(), c.log);
+    }
 
-TEST_F(PeriodicStandIn, UnknownSetsAndBadCommandLinesFailWithOneLine) {
-    fs::create_directories(root.file("cron.daily"));
+    // Unknown sets and bad command lines fail with one line of error.
     fs::create_directories(root.file("periodic/x/y"));
     const std::vector<std::vector<std::string>> commandLines = {
         {"nosuch"}, {""}, {"../cron.daily"}, {"x/y"}, {}, {"daily", "weekly"}};
@@ -94,19 +101,6 @@ TEST_F(PeriodicStandIn, UnknownSetsAndBadCommandLinesFailWithOneLine) {
         ASSERT_FALSE(result.error.empty());
         EXPECT_EQ(result.error.find('\n'), result.error.size() - 1) << result.error;
     }
-}
-
-TEST_F(PeriodicStandIn, ScriptsStayInItsProcessGroupWithAUsablePath) {
-    fs::create_directories(root.file("cron.daily"));
-    // Field 5 of /proc/<pid>/stat is the process group.
-    vztest::writeScript(root.file("cron.daily/probe"),
-                        "cut -d' ' -f5 /proc/$$/stat > '" + root.file("group") +
-                            "'\ntr '\\0' '\\n' < /proc/$$/environ | grep '^PATH=' > '" +
-                            root.file("path") + "'\n");
-    const Result result = run({"daily"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(vztest::readFile(root.file("group")), std::to_string(result.pid) + "\n");
-    EXPECT_NE(vztest::readFile(root.file("path")).find("/usr/bin"), std::string::npos);
 }
 
 } // namespace

@@ -18,12 +18,11 @@ namespace vztest {
 // Sets (or, for nullopt, unsets) environment variables for one scope.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(
-        std::initializer_list<std::pair<const char*, std::optional<std::string>>> values) {
+    using Value = std::optional<std::string>;
+    ScopedEnvironment(std::initializer_list<std::pair<const char*, Value>> values) {
         for (const auto& [name, value] : values) {
             const char* previous = std::getenv(name);
-            saved_.emplace_back(name,
-                                previous ? std::optional<std::string>(previous) : std::nullopt);
+            saved_.emplace_back(name, previous ? Value(previous) : std::nullopt);
             set(name, value);
         }
     }
@@ -35,34 +34,22 @@ public:
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
 private:
-    static void set(const char* name, const std::optional<std::string>& value) {
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
+    static void set(const char* name, const Value& value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::vector<std::pair<std::string, Value>> saved_;
 };
 
-// Shortens the pause after each broadcast for one scope.
-class ScopedProgressPause {
-public:
-    explicit ScopedProgressPause(std::chrono::nanoseconds pause) : saved_(vz::progressPause()) {
-        vz::setProgressPause(pause);
-    }
-    ~ScopedProgressPause() { vz::setProgressPause(saved_); }
-    ScopedProgressPause(const ScopedProgressPause&) = delete;
-    ScopedProgressPause& operator=(const ScopedProgressPause&) = delete;
-
-private:
-    std::chrono::nanoseconds saved_;
+// Sets the pause after each broadcast for one scope.
+struct ScopedProgressPause {
+    explicit ScopedProgressPause(std::chrono::nanoseconds pause) { vz::setProgressPause(pause); }
+    ~ScopedProgressPause() { vz::setProgressPause(saved); }
+    std::chrono::nanoseconds saved = vz::progressPause();
 };
 
-// Polls until the condition holds; false when it still does not after the limit. A guard
-// against a hang, not a measurement: the limit is far beyond what a healthy run needs.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+// A guard against a hang, not a measurement: the limit is far beyond what a healthy run needs.
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
@@ -71,9 +58,8 @@ inline bool eventually(const std::function<bool()>& condition,
     return true;
 }
 
-// Every notification an observer received before a sentinel that the test posts itself. The
-// bus keeps the order of what reached it, and everything the code under test posted reached it
-// before the sentinel's connection was even set up.
+// Everything the observer received before a sentinel posted here: the bus keeps order, and all
+// earlier posts reached it before the sentinel's connection was set up.
 inline std::vector<kx::Notification> receivedBeforeSentinel(kx::NotificationObserver& observer) {
     static constexpr char kSentinel[] = "vztest.sentinel";
     kx::DistributedNotificationCenter::defaultCenter().postNotification(kSentinel, "");

@@ -5,14 +5,13 @@
 
 namespace {
 
-std::string plistDocument(const std::string& body) {
-    return R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">)" +
-           body + "</plist>\n";
-}
-
 class Tmutil : public ::testing::Test {
 protected:
+    void SetUp() override {
+        paths.edit().tmutil = dir.file("tmutil");
+        paths.apply();
+    }
+
     // A tmutil that records its arguments, one "[...]" each, then the count, and prints output.
     void install(const std::string& output) {
         vztest::writeFile(dir.file("output"), output);
@@ -21,65 +20,41 @@ protected:
                                 dir.file("args") + "'\necho $# >> '" + dir.file("args") +
                                 "'\ncat '" + dir.file("output") + "'\n");
     }
-    std::string arguments() const { return vztest::readFile(dir.file("args")); }
 
     vztest::TempDir dir;
     vztest::ScopedSystemPaths paths;
-    void SetUp() override {
-        paths.edit().tmutil = dir.file("tmutil");
-        paths.apply();
-    }
 };
 
 TEST_F(Tmutil, ArgumentsReachTheToolUnchanged) {
-    install(plistDocument("<true/>"));
+    install("<plist version=\"1.0\"><true/></plist>\n");
     const std::pair<std::optional<std::vector<std::string>>, std::string> cases[] = {
         {std::nullopt, "0\n"},
-        {std::vector<std::string>{}, "0\n"},
-        {std::vector<std::string>{"destinationinfo", "-X"}, "[destinationinfo][-X]2\n"},
         {std::vector<std::string>{"two words", "", "*", "$HOME"}, "[two words][][*][$HOME]4\n"},
     };
     for (const auto& [args, recorded] : cases) {
         EXPECT_TRUE(tmutil(args).boolValue());
-        EXPECT_EQ(arguments(), recorded);
+        EXPECT_EQ(vztest::readFile(dir.file("args")), recorded);
     }
 }
 
 TEST_F(Tmutil, ReturnsAnyRootKindOrAbsent) {
-    install(plistDocument("<array><string>a</string><integer>2</integer></array>"));
-    const PlistValue array = tmutil({{"list"}});
-    ASSERT_TRUE(array.isArray());
-    EXPECT_EQ(array.count(), 2u);
-    EXPECT_EQ(array[1].doubleValue(), 2.0);
+    install("<plist><dict><key>Names</key><array><string>one</string></array></dict></plist>");
+    const PlistValue original = tmutil({{"list"}});
+    ASSERT_TRUE(original.isDictionary());
+    EXPECT_TRUE(original["Names"][0].isEqualToString("one"));
+    // The copy shares nothing with the original.
+    PlistValue copy = KXDeepMutableCopyPropertyListObject(original);
+    EXPECT_EQ(copy, original);
+    *copy.mutableObjectForKey("Names")->mutableObjectAtIndex(0)->mutableString() += "!";
+    EXPECT_TRUE(original["Names"][0].isEqualToString("one"));
 
     for (const std::string output : {"", "Usage: tmutil <verb> <options>\n"}) {
         install(output);
-        EXPECT_TRUE(tmutil(std::nullopt).isAbsent());
+        EXPECT_TRUE(tmutil(std::nullopt).isAbsent()) << output;
     }
     paths.edit().tmutil = dir.file("missing");
     paths.apply();
-    const PlistValue missing = tmutil({{"list"}});
-    EXPECT_TRUE(missing.isAbsent());
-    EXPECT_EQ(missing["Containers"].count(), 0u);
-}
-
-TEST_F(Tmutil, DeepCopyChangesNothingOfTheOriginal) {
-    install(plistDocument("<dict><key>Names</key><array><string>one</string></array></dict>"));
-    const PlistValue original = tmutil({{"list"}});
-    ASSERT_TRUE(original.isDictionary());
-    PlistValue copy = KXDeepMutableCopyPropertyListObject(original);
-    EXPECT_EQ(copy, original);
-    EXPECT_TRUE(copy.setValueForKey("Added", PlistValue(1)));
-    PlistValue* names = copy.mutableObjectForKey("Names");
-    ASSERT_NE(names, nullptr);
-    EXPECT_TRUE(names->append(PlistValue("two")));
-    *names->mutableObjectAtIndex(0)->mutableString() += "!";
-
-    EXPECT_EQ(original.count(), 1u);
-    EXPECT_EQ(original["Names"].count(), 1u);
-    EXPECT_TRUE(original["Names"][0].isEqualToString("one"));
-    EXPECT_TRUE(copy["Names"][0].isEqualToString("one!"));
-    EXPECT_TRUE(KXDeepMutableCopyPropertyListObject(PlistValue()).isAbsent());
+    EXPECT_TRUE(tmutil({{"list"}}).isAbsent());
 }
 
 } // namespace

@@ -18,10 +18,9 @@ struct Outcome {
 
 // Runs the stand-in with the os-release file given (the real ones when osRelease is empty).
 Outcome runStandIn(const std::string& osRelease, const std::string& arguments) {
-    std::string command;
-    if (!osRelease.empty())
-        command = "VZ_SW_VERS_OS_RELEASE='" + osRelease + "' ";
-    command += "'" + kStandIn + "' " + arguments + " 2>/dev/null";
+    const std::string command =
+        (osRelease.empty() ? "" : "VZ_SW_VERS_OS_RELEASE='" + osRelease + "' ") + "'" + kStandIn +
+        "' " + arguments + " 2>/dev/null";
     Outcome outcome;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
@@ -34,13 +33,10 @@ Outcome runStandIn(const std::string& osRelease, const std::string& arguments) {
     return outcome;
 }
 
-std::string kernelRelease() {
-    struct utsname system {};
-    return uname(&system) == 0 ? system.release : "";
-}
-
 TEST(SwVersStandIn, ReadsOsReleaseAndRejectsOtherArguments) {
-    const std::string kernel = kernelRelease();
+    struct utsname system {};
+    ASSERT_EQ(uname(&system), 0);
+    const std::string kernel = system.release;
     const struct {
         const char* what;
         const char* osRelease; // nullptr: no such file

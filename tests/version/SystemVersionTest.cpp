@@ -3,7 +3,6 @@
 #include "support/TestSupport.h"
 
 #include <VivoziZevidodirid/Version.h>
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
@@ -39,10 +38,7 @@ protected:
         vztest::writeFile(dir_.file("dictionary.out"), text);
     }
     std::string runs() const { return vztest::readFile(dir_.file("runs")); }
-    std::size_t runCount() const {
-        const std::string text = runs();
-        return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-    }
+    std::size_t runCount() const { return vztest::lines(runs()).size(); }
 
     vztest::TempDir dir_;
     vztest::ScopedSystemPaths paths_;
@@ -58,17 +54,16 @@ TEST_F(SystemVersionTest, ComparesTheCachedVersionWithTheTrimmedArgument) {
         std::int64_t expected;
     } cases[] = {
         {"10.10", "10.9", 1},
-        {"10.14", "10.14", 0},
         {"10.14", "10.14.6", -1},
         {"10.13", "macOS 10.13", 0},
         {"10.13", "10.13-beta", -1}, // trimmed to "10.13-": the hyphen stays
         {"10.13", "10.13\n", -1},    // and so does a line break
         {"10.13", "\t10.13\u00A0", 0},
-        {"10.13", "macOS Sonoma", 1}, // trims to ""
+        {"10.13", "\u0301v10.13e\u0301", 0}, // letters and marks at both ends
+        {"10.13", "macOS Sonoma", 1},        // trims to ""
         {"10.13", "", 0},
         {"10.13", std::nullopt, 0},
         {"", "10.12", -1},
-        {"", "macOS", 0},
         {" 10.13", "10.13", -1}, // the running version is never trimmed
     };
     printVersion("99.0\n");
@@ -83,7 +78,6 @@ TEST_F(SystemVersionTest, ComparesTheCachedVersionWithTheTrimmedArgument) {
 
 TEST_F(SystemVersionTest, TheVersionIsTheUntrimmedFirstLine) {
     const std::pair<std::string, std::string> cases[] = {
-        {"10.15.7\n", "10.15.7"},
         {" 10.15.7 \nsecond\n", " 10.15.7 "},
         {"10.15.7", "10.15.7"},
         {"10.15.7\r\n", "10.15.7\r"},
@@ -121,14 +115,6 @@ TEST_F(SystemVersionTest, TheToolRunsOnceAndTheCacheFollowsOutsideChanges) {
     EXPECT_EQ(runCount(), 2u);
 }
 
-TEST_F(SystemVersionTest, NonAsciiOutputIsNotCached) {
-    printVersion("10.15\xC2\xA0\n");
-    EXPECT_EQ(KXGetCurrentSystemString(), std::nullopt);
-    EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), 0);
-    EXPECT_TRUE(defaults_.objectForKey("KXCurrentSWVers").isAbsent());
-    EXPECT_EQ(runCount(), 2u) << "every call asks the tool again";
-}
-
 TEST_F(SystemVersionTest, DictionaryTakesOneEntryPerLineWithAColonAndIsLoggedOnce) {
     printDictionary("ProductName:\tmacOS\n"
                     "ProductVersion :\t 10.15.7 \r\n" // the space before the colon stays
@@ -152,7 +138,13 @@ TEST_F(SystemVersionTest, DictionaryTakesOneEntryPerLineWithAColonAndIsLoggedOnc
     EXPECT_TRUE(defaults_.objectForKey("KXCurrentSWVers").isAbsent()) << "filled on its own";
 }
 
-TEST_F(SystemVersionTest, EmptyOrNonAsciiOutputCachesAnEmptyDictionary) {
+TEST_F(SystemVersionTest, NonAsciiOutputIsNotCachedButAnEmptyDictionaryIs) {
+    printVersion("10.15\xC2\xA0\n");
+    EXPECT_EQ(KXGetCurrentSystemString(), std::nullopt);
+    EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), 0);
+    EXPECT_TRUE(defaults_.objectForKey("KXCurrentSWVers").isAbsent());
+    EXPECT_EQ(runCount(), 2u) << "every call asks the tool again";
+
     for (const std::string output : {"", "ProductName:\tma\xC3\xA7OS\n"}) {
         ASSERT_TRUE(defaults_.removeObjectForKey("KXCurrentSWVersDict"));
         printDictionary(output);
@@ -161,21 +153,6 @@ TEST_F(SystemVersionTest, EmptyOrNonAsciiOutputCachesAnEmptyDictionary) {
         EXPECT_EQ(KXGetCurrentSystemDictionary(), PlistValue::dictionary()) << output;
         EXPECT_EQ(runCount(), before + 1) << output;
     }
-}
-
-TEST_F(SystemVersionTest, ThreadsFindingAnEmptyCacheAllAgree) {
-    std::vector<std::thread> threads;
-    std::vector<std::int64_t> results(4, 99);
-    for (std::size_t t = 0; t < results.size(); ++t)
-        threads.emplace_back([&results, t] {
-            results[t] = KXCompareCurrentSystemVersionWith("10.15.7");
-            (void)KXGetCurrentSystemDictionary();
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(results, std::vector<std::int64_t>(4, 0));
-    EXPECT_EQ(defaults_.stringForKey("KXCurrentSWVers"), "10.15.7");
-    EXPECT_EQ(defaults_.dictionaryForKey("KXCurrentSWVersDict").count(), 3u);
 }
 
 } // namespace
