@@ -1,7 +1,8 @@
 // The defaults store on a folder that cannot be written: read-only, or full. The answers come
 // back all the same, and the store and its folder are left as they were.
-#include "stress/support/FakeSystem.h"
+#include "support/SystemVersion.h"
 
+#include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Version.h>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <sched.h>
 #include <set>
 #include <sys/mount.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -40,11 +42,7 @@ public:
         if (why_.empty())
             umount2(path_.c_str(), MNT_DETACH);
     }
-    ScopedTmpfs(const ScopedTmpfs&) = delete;
-    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
-
-    // Empty once mounted; otherwise why not.
-    const std::string& failure() const { return why_; }
+    const std::string& failure() const { return why_; } // empty once mounted
     bool makeReadOnly() {
         return mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
@@ -72,9 +70,6 @@ void fill(const std::string& folder) {
     close(fd);
 }
 
-const PlistValue kDictionary = PlistValue::Dictionary{
-    {"BuildVersion", "0T0"}, {"ProductName", "Vivozi Test"}, {"ProductVersion", "13.5"}};
-
 struct StoreCase {
     const char* name;
     std::string content; // the store file before; "" for none
@@ -90,66 +85,62 @@ const StoreCase kStores[] = {
     {"Damaged", "<plist><dict><key>half"},
 };
 
-class DefaultsStoreFaults : public ::testing::TestWithParam<StoreCase> {
+class DefaultsStoreFaults : public ::testing::TestWithParam<std::tuple<bool, StoreCase>> {
 protected:
-    // Each query answers from the tool, whether or not the store took the answer.
-    void expectAnswers() {
-        EXPECT_EQ(KXGetCurrentSystemString(), "13.5");
-        EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.13"), 1);
-        EXPECT_EQ(KXGetCurrentSystemDictionary(), kDictionary);
-    }
-
-    vztest::FakeSystem system_;
+    vztest::ScopedSystemVersion version_{"13.5"};
     vztest::TempDir dir_;
-    const std::string folder_ = dir_.file("store");
     vztest::ScopedSystemPaths paths_;
 };
 
-TEST_P(DefaultsStoreFaults, ReadOnlyFolder) {
-    ScopedTmpfs tmpfs(folder_, "size=256k");
+TEST_P(DefaultsStoreFaults, AnswersComeBackAndTheStoreSurvives) {
+    const auto& [readOnly, storeCase] = GetParam();
+    const std::string folder = dir_.file("store");
+    const std::string store = folder + "/defaults.plist";
+    const std::string& content = storeCase.content;
+    ScopedTmpfs tmpfs(folder, readOnly ? "size=256k" : "size=64k");
     if (!tmpfs.failure().empty())
         GTEST_SKIP() << tmpfs.failure();
-    const std::string store = folder_ + "/defaults.plist";
-    if (!GetParam().content.empty())
-        vztest::writeFile(store, GetParam().content);
-    ASSERT_TRUE(tmpfs.makeReadOnly());
+    if (!content.empty())
+        vztest::writeFile(store, content);
+    if (readOnly)
+        ASSERT_TRUE(tmpfs.makeReadOnly());
+    else
+        fill(folder);
     paths_.edit().userDefaults = store;
     paths_.apply();
-    const auto before = entries(folder_);
+    const auto before = entries(folder);
 
-    expectAnswers();
-    EXPECT_EQ(entries(folder_), before);
-    EXPECT_EQ(vztest::readFile(store), GetParam().content);
-}
-
-TEST_P(DefaultsStoreFaults, FullFolder) {
-    ScopedTmpfs tmpfs(folder_, "size=64k");
-    if (!tmpfs.failure().empty())
-        GTEST_SKIP() << tmpfs.failure();
-    const std::string store = folder_ + "/defaults.plist";
-    if (!GetParam().content.empty())
-        vztest::writeFile(store, GetParam().content);
-    fill(folder_);
-    paths_.edit().userDefaults = store;
-    paths_.apply();
-
-    expectAnswers();
-    // The lock file may appear (it needs no space); no half-written store may.
-    const std::string& content = GetParam().content;
+    // Each query answers from the tool, whether or not the store took the answer.
+    EXPECT_EQ(KXGetCurrentSystemString(), "13.5");
+    EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.13"), 1);
+    EXPECT_EQ(KXGetCurrentSystemDictionary(),
+              PlistValue(PlistValue::Dictionary{{"BuildVersion", "0T0"},
+                                                {"ProductName", "Vivozi Test"},
+                                                {"ProductVersion", "13.5"}}));
+    if (readOnly) {
+        EXPECT_EQ(entries(folder), before);
+        EXPECT_EQ(vztest::readFile(store), content);
+        return;
+    }
+    // Full: the lock file may appear (it needs no space); no half-written store may, and the
+    // store's content survives in place or, a damaged one, set aside beside it.
     bool keptAside = false;
-    for (const std::string& name : entries(folder_)) {
+    for (const std::string& name : entries(folder)) {
         EXPECT_FALSE(name.starts_with(".defaults.plist.")) << name;
         if (name.starts_with("defaults.plist.damaged-"))
-            keptAside = vztest::readFile(folder_ + "/" + name) == content;
+            keptAside = vztest::readFile(folder + "/" + name) == content;
     }
-    // The store's content survives: in place, or (a damaged one) set aside beside it.
     if (vztest::fileExists(store))
         EXPECT_EQ(vztest::readFile(store), content);
     else
         EXPECT_TRUE(content.empty() || keptAside);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, DefaultsStoreFaults, ::testing::ValuesIn(kStores),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stores, DefaultsStoreFaults,
+                         ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kStores)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "ReadOnly" : "Full") +
+                                    std::get<1>(info.param).name;
+                         });
 
 } // namespace

@@ -2,18 +2,14 @@
 // file descriptor to spare.
 #include "platform/defaults/UserDefaults.h"
 #include "stress/support/FakeSystem.h"
-#include "stress/support/Leftovers.h"
 
-#include <VivoziZevidodirid/Privacy.h>
-#include <VivoziZevidodirid/Tools.h>
 #include <VivoziZevidodirid/Version.h>
-#include <VivoziZevidodirid/Volumes.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -48,7 +44,6 @@ TEST(ResourceFaults, SignalsWithoutRestartDoNotCutAnswersShort) {
     struct sigaction handler {};
     handler.sa_handler = countSignal;
     sigemptyset(&handler.sa_mask);
-    handler.sa_flags = 0;
     struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
     signalsHandled = 0;
@@ -60,12 +55,8 @@ TEST(ResourceFaults, SignalsWithoutRestartDoNotCutAnswersShort) {
             std::this_thread::sleep_for(200us);
         }
     });
-
-    kx::UserDefaults& store = kx::UserDefaults::standard();
     for (int round = 0; round < 3; ++round) {
-        // Emptied each round, so the version tool runs and the store is written again.
-        store.removeObjectForKey("KXCurrentSWVers");
-        store.removeObjectForKey("KXCurrentSWVersDict");
+        vztest::emptyVersionCache(); // so the version tool runs and the store is written again
         for (const vztest::Query& query : queries)
             EXPECT_EQ(query.run(round), "") << query.name << " in round " << round;
     }
@@ -84,12 +75,8 @@ public:
         rlimit lowered = saved_;
         lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
         setrlimit(RLIMIT_NOFILE, &lowered);
-        for (;;) {
-            const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                break;
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
             taken_.push_back(fd);
-        }
         for (int i = 0; i < spare && !taken_.empty(); ++i) {
             close(taken_.back());
             taken_.pop_back();
@@ -110,64 +97,9 @@ private:
     std::vector<int> taken_;
 };
 
-// Each query's right answer, or the neutral one it gives when it cannot ask.
-struct Expected {
-    const char* name;
-    std::function<bool()> rightOrNeutral;
-};
-
-std::vector<Expected> rightOrNeutral(const vztest::FakeSystem& system) {
-    const std::string volume = system.volumePath();
-    const double total = system.volumeTotal();
-    return {
-        {"getVolumeMountFromName",
-         [] {
-             const auto device = getVolumeMountFromName("/Volumes/Data");
-             return device == "/dev/disk1s1" || device == "";
-         }},
-        {"getVolumeMountOnName",
-         [] {
-             const auto mountPoint = getVolumeMountOnName("disk1s5");
-             return mountPoint == "/Volumes/System" || mountPoint == "";
-         }},
-        {"getAPFSContainer",
-         [] {
-             const PlistValue container = getAPFSContainer("disk1");
-             return container.isAbsent() || container["ContainerReference"] == PlistValue("disk1");
-         }},
-        {"getAPFSDataVolume",
-         [] {
-             const auto volume = getAPFSDataVolume("disk1");
-             return !volume || *volume == "disk1s1";
-         }},
-        {"getAPFSVolumeRole",
-         [] {
-             const APFSVolumeRole role = getAPFSVolumeRole("disk1s3");
-             return role == APFSVolumeRoleRecovery || role == APFSVolumeRoleNone;
-         }},
-        {"KXFoundationGetAPFSVolUsedSize",
-         [] {
-             const double used = KXFoundationGetAPFSVolUsedSize("/Volumes/Data");
-             return used == 300'000'000'000.0 || used == 0.0;
-         }},
-        {"KXFoundationGetVolTotalSize",
-         [volume, total] { return KXFoundationGetVolTotalSize(volume) == total; }},
-        {"tmutil",
-         [] {
-             const PlistValue list = tmutil(std::vector<std::string>{"x"});
-             return list.isAbsent() || list == PlistValue(PlistValue::Array{"x"});
-         }},
-        {"isFullDiskAccessSetup",
-         [] {
-             isFullDiskAccessSetup(); // true when it could ask, false when not
-             return true;
-         }},
-    };
-}
-
-// Every query with no descriptor left to open (and with one to eight left, which fail part way
-// through a launch): each answers right or neutrally. Afterwards nothing is leaked, and every
-// query answers right again.
+// With no descriptor left to open, or one to eight (which fail part way through a launch),
+// every query answers right or neutrally (the cached version right) and leaks nothing;
+// afterwards all answer right again.
 TEST(ResourceFaults, DescriptorExhaustionGivesNeutralAnswersAndLeaksNothing) {
     vztest::FakeSystem system;
     const auto queries = vztest::everyQuery(system);
@@ -178,23 +110,22 @@ TEST(ResourceFaults, DescriptorExhaustionGivesNeutralAnswersAndLeaksNothing) {
     ASSERT_EQ(utimensat(AT_FDCWD, system.defaultsPath().c_str(), anHourAgo, 0), 0);
     ASSERT_EQ(KXGetCurrentSystemString(), "13.5");
     const std::string storeBytes = vztest::readFile(system.defaultsPath());
-    const vztest::Leftovers before(system.folder());
+    const auto before = vztest::leftovers(system.folder());
 
     for (const int spare : {0, 1, 2, 3, 4, 5, 6, 8}) {
         SCOPED_TRACE("descriptors to spare: " + std::to_string(spare));
-        std::vector<std::string> wrong;
+        std::map<std::string, std::string> wrong;
         {
             ScopedDescriptorShortage shortage(spare);
             ASSERT_TRUE(shortage.exhausted());
-            // The cached version needs no descriptor.
-            if (KXGetCurrentSystemString() != "13.5")
-                wrong.push_back("KXGetCurrentSystemString");
-            for (const Expected& expected : rightOrNeutral(system))
-                if (!expected.rightOrNeutral())
-                    wrong.push_back(expected.name);
+            vztest::neutralAnswersPass = true;
+            for (const vztest::Query& query : queries)
+                if (std::string answer = query.run(0); !answer.empty())
+                    wrong.emplace(query.name, std::move(answer));
+            vztest::neutralAnswersPass = false;
         }
-        EXPECT_TRUE(wrong.empty()) << wrong.front();
-        EXPECT_EQ(vztest::Leftovers(system.folder()), before);
+        EXPECT_EQ(wrong, (std::map<std::string, std::string>{}));
+        EXPECT_EQ(vztest::leftovers(system.folder()), before);
         EXPECT_FALSE(vztest::hasUnreapedChild());
     }
     for (const vztest::Query& query : queries)
@@ -202,8 +133,8 @@ TEST(ResourceFaults, DescriptorExhaustionGivesNeutralAnswersAndLeaksNothing) {
     EXPECT_EQ(vztest::readFile(system.defaultsPath()), storeBytes);
 }
 
-// With the version not yet cached, a version tool that cannot be started answers the empty
-// version, as any tool that prints nothing does; whatever the store then holds reads back.
+// Uncached, a version tool that cannot be started answers the empty version, as any tool that
+// prints nothing does; whatever the store then holds reads back.
 TEST(ResourceFaults, DescriptorExhaustionWithAnEmptyVersionCache) {
     for (const int spare : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE("descriptors to spare: " + std::to_string(spare));

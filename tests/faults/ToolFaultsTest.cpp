@@ -3,7 +3,6 @@
 // no child process or descriptor behind.
 #include "runner/ProgressPause.h"
 #include "stress/support/FakeSystem.h"
-#include "stress/support/Leftovers.h"
 #include "support/DbusDaemon.h"
 
 #include <VivoziZevidodirid/Privacy.h>
@@ -22,8 +21,14 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Fake = const vztest::FakeSystem&;
 
-// Waits for a tool to say it has started by writing its pid; 0 when it never does.
+// A tool body that writes its pid to path and then sleeps for good.
+std::string sleepsForever(const std::string& pidPath) {
+    return "echo $$ > '" + pidPath + "'\nexec /bin/sleep 1000000\n";
+}
+
+// Waits for such a tool to have started; 0 when it never does.
 pid_t waitForPidFile(const std::string& path) {
     for (int i = 0; i < 3000; ++i) {
         const std::string text = vztest::readFile(path);
@@ -38,83 +43,74 @@ bool processGone(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-TEST(ToolFaults, ToolKilledPartWayThroughItsOutput) {
-    vztest::FakeSystem system;
-    const std::string listing = system.file("listing.plist");
-    const auto diskutilKilledBy = [&](const char* signal) {
-        return "/bin/head -c 300 '" + listing + "'\nkill -" + signal + " $$\n";
-    };
+// Each body's "@" stands for the fake system's folder.
+TEST(ToolFaults, MisbehavingToolAnswersWhatItPrintedAndIsReaped) {
     const struct {
         const char* what;
         const char* tool;
         std::string body;
-        std::function<void()> check;
+        std::function<void(Fake)> check;
     } cases[] = {
-        {"diskutil, SIGKILL", "diskutil", diskutilKilledBy("KILL"),
-         [] {
+        {"diskutil, SIGKILL part way", "diskutil",
+         "/bin/head -c 300 @/listing.plist\nkill -KILL $$\n",
+         [](Fake) {
              EXPECT_TRUE(getAPFSContainer("disk1").isAbsent());
              EXPECT_EQ(getAPFSDataVolume("disk1"), std::nullopt);
              EXPECT_EQ(getAPFSVolumeRole("disk1s3"), APFSVolumeRoleNone);
              // No container: the statfs fallback, and nothing is mounted there on this system.
              EXPECT_EQ(KXFoundationGetAPFSVolUsedSize("/Volumes/Data"), 0.0);
          }},
-        {"diskutil, SIGSEGV", "diskutil", diskutilKilledBy("SEGV"),
-         [] { EXPECT_EQ(getAPFSSystemVolume("disk1"), std::nullopt); }},
         {"diskutil, SIGPIPE after a whole listing", "diskutil",
-         "/bin/cat '" + listing + "'\nkill -PIPE $$\n",
-         [] { EXPECT_EQ(getAPFSRecoveryVolume("disk1"), "disk1s3"); }},
-        {"tmutil, SIGTERM", "tmutil",
+         "/bin/cat @/listing.plist\nkill -PIPE $$\n",
+         [](Fake) { EXPECT_EQ(getAPFSRecoveryVolume("disk1"), "disk1s3"); }},
+        // End of file comes when the tool closes its output, but the caller waits for its exit.
+        {"diskutil, closes its output and runs on", "diskutil",
+         "/bin/cat @/listing.plist\nexec >&-\n/bin/sleep 1\necho $$ > @/finished\n",
+         [](Fake system) {
+             EXPECT_EQ(getAPFSContainer("disk1")["ContainerReference"], PlistValue("disk1"));
+             const std::string finished = vztest::readFile(system.file("finished"));
+             ASSERT_FALSE(finished.empty()) << "returned before the tool had finished";
+             EXPECT_TRUE(processGone(std::stoi(finished)));
+         }},
+        {"tmutil, SIGTERM part way", "tmutil",
          "printf '<plist version=\"1.0\"><array><string>a</string>'\nkill -TERM $$\n",
-         [] { EXPECT_TRUE(tmutil(std::vector<std::string>{"a"}).isAbsent()); }},
-        // What the version tool printed is the answer, whatever became of the tool: nothing
-        // printed reads as the empty version.
+         [](Fake) { EXPECT_TRUE(tmutil(std::vector<std::string>{"a"}).isAbsent()); }},
+        // What the version tool printed is the answer, whatever became of the tool.
         {"sw_vers, SIGKILL before printing", "sw_vers", "kill -KILL $$\n",
-         [] {
+         [](Fake) {
              EXPECT_EQ(KXGetCurrentSystemString(), "");
              EXPECT_EQ(KXGetCurrentSystemDictionary(), PlistValue::dictionary());
          }},
         {"sw_vers, SIGKILL after one line", "sw_vers",
          "printf 'ProductName:\\tpart\\nProductVers'\nkill -KILL $$\n",
-         [] {
+         [](Fake) {
              EXPECT_EQ(KXGetCurrentSystemDictionary(),
                        PlistValue(PlistValue::Dictionary{{"ProductName", "part"}}));
          }},
         {"sqlite3, SIGKILL after the first row", "sqlite3",
-         "/bin/head -n 1 '" + system.file("rows") + "'\nkill -KILL $$\n",
-         [] { EXPECT_FALSE(isFullDiskAccessSetup()); }},
+         "/bin/head -n 1 @/rows\nkill -KILL $$\n",
+         [](Fake) { EXPECT_FALSE(isFullDiskAccessSetup()); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        vztest::FakeSystem fresh; // an empty version cache each time
-        const vztest::Leftovers before(fresh.folder());
-        fresh.setTool(c.tool, c.body);
-        c.check();
-        EXPECT_EQ(vztest::Leftovers(fresh.folder()).descriptors, before.descriptors);
+        vztest::FakeSystem system; // an empty version cache each time
+        const auto before = vztest::leftovers();
+        std::string body;
+        for (const char ch : c.body)
+            body += ch == '@' ? "'" + system.folder() + "'" : std::string(1, ch);
+        system.setTool(c.tool, body);
+        c.check(system);
+        EXPECT_EQ(vztest::leftovers(), before);
         EXPECT_FALSE(vztest::hasUnreapedChild());
     }
 }
 
-// The output's end of file comes when the tool closes it; the tool is then waited for, so the
-// caller stays blocked until it exits, and it is reaped.
-TEST(ToolFaults, ToolThatClosesItsOutputAndRunsOnIsWaitedForAndReaped) {
-    vztest::FakeSystem system;
-    system.setTool("diskutil", "/bin/cat '" + system.file("listing.plist") +
-                                   "'\nexec >&-\n/bin/sleep 1\necho $$ > '" +
-                                   system.file("finished") + "'\n");
-    EXPECT_EQ(getAPFSContainer("disk1")["ContainerReference"], PlistValue("disk1"));
-    const std::string finished = vztest::readFile(system.file("finished"));
-    ASSERT_FALSE(finished.empty()) << "returned before the tool had finished";
-    EXPECT_TRUE(processGone(std::stoi(finished)));
-    EXPECT_FALSE(vztest::hasUnreapedChild());
-}
-
-// A tool that never ends holds its caller's thread, as every query blocks while its tool runs;
-// other threads go on answering, and ending the tool (as a host that gives up on it would)
-// releases the caller with the neutral answer.
+// A tool that never ends holds its caller's thread; other threads go on answering, and ending
+// the tool (as a host that gives up on it would) releases the caller with the neutral answer.
 TEST(ToolFaults, ToolThatNeverEndsBlocksOnlyItsCaller) {
     vztest::FakeSystem system;
     const auto queries = vztest::everyQuery(system);
-    system.setTool("diskutil", "echo $$ > '" + system.file("pid") + "'\nexec /bin/sleep 1000000\n");
+    system.setTool("diskutil", sleepsForever(system.file("pid")));
     std::atomic<bool> returned{false};
     PlistValue answer("not yet");
     std::thread blocked([&] {
@@ -145,7 +141,7 @@ TEST(ToolFaults, NeverEndingScriptIsEndedByACancel) {
     vztest::NoBus noBus;
     const auto savedPause = vz::progressPause();
     vz::setProgressPause(0ns);
-    system.setTool("periodic", "echo $$ > '" + system.file("pid") + "'\nexec /bin/sleep 1000000\n");
+    system.setTool("periodic", sleepsForever(system.file("pid")));
     VivoziZevidodiridFramework framework;
     PlistValue arguments = PlistValue::dictionary();
     arguments.setValueForKey("selectedScripts", PlistValue::Array{"daily"});

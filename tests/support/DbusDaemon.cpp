@@ -31,24 +31,25 @@ std::string busConfig(const std::string& socketPath) {
     return config.replace(at, kSocketPlaceholder.size(), socketPath);
 }
 
-std::optional<std::string> pointBusAt(const std::string& address) {
-    const char* previous = std::getenv(kVariable);
-    std::optional<std::string> saved =
-        previous ? std::optional<std::string>(previous) : std::nullopt;
-    setenv(kVariable, address.c_str(), 1);
-    return saved;
-}
+} // namespace
 
-void restoreBus(const std::optional<std::string>& saved) {
-    if (saved)
-        setenv(kVariable, saved->c_str(), 1);
+ScopedBus::~ScopedBus() {
+    if (!pointed_)
+        return;
+    if (saved_)
+        setenv(kVariable, saved_->c_str(), 1);
     else
         unsetenv(kVariable);
 }
 
-} // namespace
-
-DbusDaemon::DbusDaemon() : DbusDaemon(std::string()) {}
+void ScopedBus::pointAt(const std::string& address) {
+    if (!pointed_) {
+        const char* previous = std::getenv(kVariable);
+        saved_ = previous ? std::optional<std::string>(previous) : std::nullopt;
+        pointed_ = true;
+    }
+    setenv(kVariable, address.c_str(), 1);
+}
 
 DbusDaemon::DbusDaemon(const std::string& socketPath) {
     const std::string config = folder_.file("system.conf");
@@ -84,22 +85,21 @@ DbusDaemon::DbusDaemon(const std::string& socketPath) {
         throw std::runtime_error("cannot start /usr/bin/dbus-daemon");
     }
 
-    // The daemon prints its address once it listens.
+    std::string address; // printed once it listens
     char c;
     while (read(out[0], &c, 1) == 1 && c != '\n')
-        address_ += c;
+        address += c;
     close(out[0]);
-    if (address_.empty()) {
+    if (address.empty()) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
         throw std::runtime_error("dbus-daemon printed no address: " + readFile(log));
     }
-    savedAddress_ = pointBusAt(address_);
+    pointAt(address);
 }
 
 DbusDaemon::~DbusDaemon() {
-    restoreBus(savedAddress_);
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
@@ -119,21 +119,12 @@ SilentBus::SilentBus() {
     if (bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd_, 16) != 0)
         throw std::runtime_error("cannot listen on " + path);
-    savedAddress_ = pointBusAt("unix:path=" + path);
+    pointAt("unix:path=" + path);
 }
 
 SilentBus::~SilentBus() {
-    restoreBus(savedAddress_);
     if (fd_ >= 0)
         close(fd_);
-}
-
-NoBus::NoBus() {
-    savedAddress_ = pointBusAt("unix:path=" + folder_.file("nobody_listens"));
-}
-
-NoBus::~NoBus() {
-    restoreBus(savedAddress_);
 }
 
 } // namespace vztest

@@ -8,54 +8,49 @@
 
 namespace vztest {
 
-// A private dbus-daemon with the system bus's policy (signals may be sent and received by
-// anyone), listening on a socket in a temporary folder. While it lives, DBUS_SYSTEM_BUS_ADDRESS
-// points at it; the previous value is put back when it stops. Throws when it cannot start.
-class DbusDaemon {
+// A temporary folder and, once pointAt() is called, DBUS_SYSTEM_BUS_ADDRESS pointing at an
+// address for the object's life; the previous value comes back afterwards.
+class ScopedBus {
 public:
-    DbusDaemon();
-    // Listening at the given socket path (empty: one in its own folder), so that a restart can
-    // keep the address.
-    explicit DbusDaemon(const std::string& socketPath);
-    ~DbusDaemon();
-    DbusDaemon(const DbusDaemon&) = delete;
-    DbusDaemon& operator=(const DbusDaemon&) = delete;
+    ScopedBus(const ScopedBus&) = delete;
+    ScopedBus& operator=(const ScopedBus&) = delete;
 
-    const std::string& address() const { return address_; }
+protected:
+    ScopedBus() = default;
+    ~ScopedBus();
+    void pointAt(const std::string& address);
+    TempDir folder_;
 
 private:
-    TempDir folder_;
-    pid_t pid_ = -1;
-    std::string address_;
-    std::optional<std::string> savedAddress_;
+    bool pointed_ = false;
+    std::optional<std::string> saved_;
 };
 
-// A socket that accepts connections and never answers, as a hung bus would. While it lives,
-// DBUS_SYSTEM_BUS_ADDRESS points at it.
-class SilentBus {
+// A private dbus-daemon with the system bus's policy. Throws when it cannot start.
+class DbusDaemon : public ScopedBus {
+public:
+    // At the given socket path (empty: one in its own folder), so that a restart keeps the address.
+    explicit DbusDaemon(const std::string& socketPath = "");
+    ~DbusDaemon();
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A socket that accepts connections and never answers, as a hung bus would.
+class SilentBus : public ScopedBus {
 public:
     SilentBus();
     ~SilentBus();
-    SilentBus(const SilentBus&) = delete;
-    SilentBus& operator=(const SilentBus&) = delete;
 
 private:
-    TempDir folder_;
     int fd_ = -1;
-    std::optional<std::string> savedAddress_;
 };
 
-// Points DBUS_SYSTEM_BUS_ADDRESS at a socket path where nothing listens, for one scope.
-class NoBus {
+// A socket path where nothing listens.
+class NoBus : public ScopedBus {
 public:
-    NoBus();
-    ~NoBus();
-    NoBus(const NoBus&) = delete;
-    NoBus& operator=(const NoBus&) = delete;
-
-private:
-    TempDir folder_;
-    std::optional<std::string> savedAddress_;
+    NoBus() { pointAt("unix:path=" + folder_.file("nobody_listens")); }
 };
 
 } // namespace vztest

@@ -67,22 +67,13 @@ bool processAlive(pid_t pid) {
 
 ScopedSystemPaths::ScopedSystemPaths(kx::SystemPaths paths)
     : saved_(kx::systemPaths()), current_(std::move(paths)) {
-    kx::setSystemPaths(current_);
+    apply();
 }
 
 ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(saved_) {}
 
 ScopedSystemPaths::~ScopedSystemPaths() {
     kx::setSystemPaths(saved_);
-}
-
-void ScopedSystemPaths::set(kx::SystemPaths paths) {
-    current_ = std::move(paths);
-    kx::setSystemPaths(current_);
-}
-
-kx::SystemPaths& ScopedSystemPaths::edit() {
-    return current_;
 }
 
 void ScopedSystemPaths::apply() {

@@ -26,23 +26,18 @@ private:
 void writeFile(const std::string& path, std::string_view content);
 std::string readFile(const std::string& path); // "" when it cannot be read
 bool fileExists(const std::string& path);
-// Writes a shell script ("#!/bin/sh" is added) and makes it executable.
+// Writes an executable shell script; "#!/bin/sh" is added.
 void writeScript(const std::string& path, std::string_view body);
+std::vector<std::string> lines(const std::string& text); // without their line feeds
+bool processAlive(pid_t pid);                            // a zombie counts as ended
 
-// The lines of a text, without their line feeds.
-std::vector<std::string> lines(const std::string& text);
-
-// True while the process exists and has not ended (a zombie counts as ended).
-bool processAlive(pid_t pid);
-
-// Replaces the system-path table for one test and puts the previous one back afterwards.
+// Replaces the system-path table for one scope and puts the previous one back afterwards.
 class ScopedSystemPaths {
 public:
     explicit ScopedSystemPaths(kx::SystemPaths paths);
-    ScopedSystemPaths(); // keeps the table in force, to be changed with set()
+    ScopedSystemPaths(); // keeps the table in force, to be changed through edit() and apply()
     ~ScopedSystemPaths();
-    void set(kx::SystemPaths paths);
-    kx::SystemPaths& edit(); // the table this scope installs; call apply() after changing it
+    kx::SystemPaths& edit() { return current_; }
     void apply();
 
 private:

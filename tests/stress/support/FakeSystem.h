@@ -4,34 +4,29 @@
 #include "support/TestSupport.h"
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace vztest {
 
-// A whole system of fake tools for one scope: sw_vers reports 13.5 (with a fresh defaults store),
-// the mount table lists one APFS container's volumes, diskutil lists that container, tmutil
-// prints its arguments back as a property-list array, and sqlite3 lists rows granting Full Disk
-// Access to every client. Any tool can be replaced with setTool.
+// Fake tools for one scope: sw_vers reports 13.5 (with a fresh defaults store), the mount table
+// lists one APFS container's volumes, diskutil lists that container, tmutil prints its arguments
+// back as a property-list array, and sqlite3 lists rows granting Full Disk Access to every
+// client.
 class FakeSystem {
 public:
     FakeSystem();
     FakeSystem(const FakeSystem&) = delete;
     FakeSystem& operator=(const FakeSystem&) = delete;
 
+    // Also a folder on a real file system, for the capacity queries.
     const std::string& folder() const { return dir_.path(); }
     std::string file(std::string_view name) const { return dir_.file(name); }
     const std::string& defaultsPath() const { return version_.defaultsPath(); }
-    // A folder on a real file system, for the capacity queries, and its total size.
-    const std::string& volumePath() const { return dir_.path(); }
     double volumeTotal() const { return volumeTotal_; }
-
-    // Replaces the script of one tool ("diskutil", "sw_vers", "tmutil", "sqlite3", "periodic").
+    // Replaces the script of "diskutil", "sw_vers", "tmutil", "sqlite3" or "periodic".
     void setTool(std::string_view name, std::string_view body);
-    std::string toolPath(std::string_view name) const;
-
-    // The unchanged listing diskutil prints.
-    static std::string listingXml();
 
 private:
     ScopedSystemVersion version_{"13.5"};
@@ -40,15 +35,26 @@ private:
     double volumeTotal_ = 0;
 };
 
-// One query of the library with a check of its answer against the fake system: "" when the
-// answer is right, otherwise what was wrong. caller tells concurrent callers apart (tmutil
-// arguments), so that an answer meant for another caller is caught.
+// Removes the cached version from the defaults store in force, so the next query runs sw_vers.
+void emptyVersionCache();
+
+// One exported query with a check of its answer: "" when right, else what was wrong. caller
+// tells concurrent callers apart (tmutil arguments), so an answer meant for another is caught.
 struct Query {
     std::string name;
     std::function<std::string(int caller)> run;
 };
-
-// Every exported query, each checked.
 std::vector<Query> everyQuery(const FakeSystem& system);
+
+// While set in a thread, a query's neutral answer (the one it gives when it cannot ask) passes
+// its check there too.
+inline thread_local bool neutralAnswersPass = false;
+
+// What a call might leave behind: the open descriptors with their targets (but the defaults
+// store's own), and the entries of folder if one is given.
+std::set<std::string> leftovers(const std::string& folder = {});
+
+// Whether any child of this process still runs or has not been reaped.
+bool hasUnreapedChild();
 
 } // namespace vztest
