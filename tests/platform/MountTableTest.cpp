@@ -24,35 +24,25 @@ std::vector<MountEntry> readTable(std::string_view content) {
     return kx::readMountTable(path);
 }
 
-TEST(MountTable, DecodesTheKernelsEscapes) {
+TEST(MountTable, DecodesTheKernelsEscapesAndKeepsOrderAndRawBytes) {
     // The kernel escapes blank, tab, newline and backslash as three octal digits; nothing else.
-    const auto entries = readTable("/dev/sda1 /mnt/My\\040Disk ext4 rw 0 0\n"
+    const auto entries = readTable("# a comment line\n"
+                                   "/dev/sda1 /mnt/My\\040Disk ext4 rw 0 0\n"
+                                   "\n"
                                    "/dev/sda2 /mnt/tab\\011newline\\012end ext4 rw 0 0\n"
                                    "//server/share\\134x /mnt/back\\134slash cifs rw 0 0\n"
                                    "/dev/sda3 /mnt/\\134040literal ext4 rw 0 0\n"
-                                   "/dev/sda4 /mnt/other\\041escape ext4 rw 0 0\n");
+                                   "/dev/sda4 /mnt/other\\041escape ext4 rw 0 0\n"
+                                   "/dev/caf\xc3\xa9 /Volumes/\xff\xfe hfs rw 0 0\n"
+                                   "/dev/sda1 /again ext4 rw 0 0\n");
     const std::vector<MountEntry> expected = {
         {"/dev/sda1", "/mnt/My Disk", "ext4"},
         {"/dev/sda2", "/mnt/tab\tnewline\nend", "ext4"},
         {"//server/share\\x", "/mnt/back\\slash", "cifs"},
         {"/dev/sda3", "/mnt/\\040literal", "ext4"}, // an escaped backslash before digits
         {"/dev/sda4", "/mnt/other\\041escape", "ext4"},
-    };
-    EXPECT_EQ(entries, expected);
-}
-
-TEST(MountTable, KeepsTableOrderAndRawBytes) {
-    const auto entries = readTable("# a comment line\n"
-                                   "proc /proc proc rw 0 0\n"
-                                   "\n"
-                                   "/dev/disk1s1 / apfs rw 0 0\n"
-                                   "/dev/caf\xc3\xa9 /Volumes/\xff\xfe hfs rw 0 0\n"
-                                   "/dev/disk1s1 /again apfs rw 0 0\n");
-    const std::vector<MountEntry> expected = {
-        {"proc", "/proc", "proc"},
-        {"/dev/disk1s1", "/", "apfs"},
         {"/dev/caf\xc3\xa9", "/Volumes/\xff\xfe", "hfs"},
-        {"/dev/disk1s1", "/again", "apfs"},
+        {"/dev/sda1", "/again", "ext4"},
     };
     EXPECT_EQ(entries, expected);
 }
@@ -74,9 +64,8 @@ TEST(MountTable, LongestNamesTheKernelCanWriteStayWhole) {
 TEST(MountTable, MissingTableReadsEmpty) {
     vztest::TempDir dir;
     kx::MountTableReader reader(dir.file("absent"));
-    EXPECT_FALSE(reader.isOpen());
     kx::MountEntryView entry;
-    EXPECT_FALSE(reader.next(entry));
+    EXPECT_FALSE(reader.isOpen() || reader.next(entry));
     EXPECT_TRUE(kx::readMountTable(dir.file("absent")).empty());
 }
 
@@ -87,7 +76,6 @@ TEST(Utf8, AcceptsWellFormedAndRejectsEveryIllFormedKind) {
         const char* what;
     } cases[] = {
         {"", true, "empty"},
-        {"/Volumes/Backup", true, "ASCII"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbe", true, "two, three and four bytes"},
         {"\xf4\x8f\xbf\xbf", true, "U+10FFFF"},
         {std::string("a\0b", 3), true, "NUL is a code point"},

@@ -24,45 +24,38 @@ inline constexpr std::string_view kPrologue =
 
 // A complete document around body (the content of the plist element).
 inline std::string document(std::string_view body) {
-    std::string text(kPrologue);
-    text += "<plist version=\"1.0\">\n";
-    text += body;
-    text += "\n</plist>\n";
-    return text;
+    return std::string(kPrologue) + "<plist version=\"1.0\">\n" + std::string(body) +
+           "\n</plist>\n";
 }
 
 inline PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
     return PlistValue(PlistValue::Dictionary(entries));
 }
-
 inline PlistValue array(std::initializer_list<PlistValue> elements) {
     return PlistValue(PlistValue::Array(elements));
 }
-
 inline PlistValue data(std::initializer_list<std::uint8_t> bytes) {
     return PlistValue(PlistValue::Data(bytes));
 }
-
 inline PlistValue date(double seconds) {
     return PlistValue(PlistValue::Date{seconds});
 }
-
 inline PlistValue real(double number) {
     return PlistValue(number);
 }
-
 inline PlistValue integer(std::int64_t number) {
     return PlistValue(number);
 }
 
-// n nested arrays, the innermost holding innermost (when present).
-inline std::string nestedArrays(std::size_t n, std::string_view innermost) {
+// innermost inside n pairs of open and close tags.
+inline std::string nested(std::size_t n, std::string_view innermost,
+                          std::string_view open = "<array>", std::string_view close = "</array>") {
     std::string text;
     for (std::size_t i = 0; i < n; ++i)
-        text += "<array>";
+        text += open;
     text += innermost;
     for (std::size_t i = 0; i < n; ++i)
-        text += "</array>";
+        text += close;
     return text;
 }
 
@@ -71,10 +64,8 @@ inline std::string nestedArrays(std::size_t n, std::string_view innermost) {
 inline std::size_t arrayNesting(const PlistValue& value, const PlistValue** innermost) {
     const PlistValue* cursor = &value;
     std::size_t depth = 0;
-    while (cursor->isArray()) {
-        ++depth;
+    for (; cursor->isArray(); ++depth)
         cursor = &(*cursor)[0];
-    }
     *innermost = cursor;
     return depth;
 }

@@ -16,52 +16,27 @@ PlistValue everyKind() {
     PlistValue::Data bytes;
     for (int i = 0; i < 200; ++i)
         bytes.push_back(static_cast<std::uint8_t>(i * 7));
+    const double year0 = -63113904000.0 - 86400 * 366;
     return dict({
         {"String", "plain"},
         {"Escapes", "a & b < c > d \"q\" 'a' \t tab\nline \r return ]]> end"},
         {"Unicode", "Macintosh HD \xE2\x80\x94 \xF0\x9F\x98\x80"},
         {"Control", "bell\x07 escape\x1B"},
-        {"Empty string", ""},
         {"Spaces", "   "},
         {"Key & <markup>", "value"},
-        {"Integers", array({integer(0), integer(-1), integer(42),
-                            integer(std::numeric_limits<std::int64_t>::min()),
-                            integer(std::numeric_limits<std::int64_t>::max()),
-                            PlistValue::unsignedInteger(9223372036854775808ull),
+        {"Integers", array({integer(-1), integer(std::numeric_limits<std::int64_t>::min()),
                             PlistValue::unsignedInteger(18446744073709551615ull)})},
-        {"Reals",
-         array({real(0.1), real(-2.5e-300), real(1e300), real(5e-324), real(-0.0), real(1.0 / 3.0),
-                real(123456789.125), real(inf), real(-inf), real(std::nan(""))})},
-        {"Booleans", array({PlistValue(true), PlistValue(false)})},
+        {"Reals", array({real(0.1), real(-2.5e-300), real(5e-324), real(-0.0), real(1.0 / 3.0),
+                         real(inf), real(-inf), real(std::nan(""))})},
         {"Data", array({data({}), data({0}), data({0, 1}), data({0, 1, 2}), PlistValue(bytes)})},
-        {"Dates", array({date(0),
-                         date(-978307200),
-                         date(-3187296000.0),
-                         date(1169176448),
-                         date(31525372800.0),
-                         date(252423993599.0),
-                         date(0.5),
-                         date(-0.25),
-                         date(-1e-9),
-                         date(1234.000001),
-                         date(-63113904000.0),
-                         date(-63113904000.0 - 86400 * 366),
-                         date(315537897600.0),
-                         date(-1e15),
-                         date(-1e-300),
-                         date(-5e-324),
-                         date(5e-324),
-                         date(-0.1),
-                         date(0.1),
-                         date(-1234.56789),
-                         date(4503599627370495.5),
-                         date(-4503599627370495.5),
-                         date(-4611686018427387904.0),
-                         date(4611686018427387904.0),
-                         date(-978307199.999999)})},
+        // Fractions on both sides of the reference date, the extremes, and years 0 and 12000.
+        {"Dates", array({date(0.5), date(-0.25), date(-1e-9), date(1234.000001), date(-1234.56789),
+                         date(-0.1), date(5e-324), date(-5e-324), date(4503599627370495.5),
+                         date(-4503599627370495.5), date(-4611686018427387904.0),
+                         date(4611686018427387904.0), date(-978307199.999999), date(year0),
+                         date(315537897600.0)})},
         {"Empty array", PlistValue::array()},
-        {"Empty dictionary", PlistValue::dictionary()},
-        {"Nested", dict({{"a", array({dict({{"b", array({PlistValue::array()})}})})}})},
+        {"Nested", dict({{"a", array({dict({{"b", array({PlistValue::dictionary()})}})})}})},
     });
 }
 
@@ -69,21 +44,8 @@ TEST(PlistXmlWrite, RoundTripsEveryKind) {
     const PlistValue tree = everyKind();
     const std::string text = tree.xml();
     const PlistValue back = PlistValue::parse(text);
-    ASSERT_FALSE(back.isAbsent()) << text;
     EXPECT_EQ(back, tree) << text;
-    // And again: the written form is stable.
-    EXPECT_EQ(back.xml(), text);
-
-    // Each element alone, as the root.
-    for (const auto& [key, value] : *tree.dictionaryEntries()) {
-        SCOPED_TRACE(key);
-        EXPECT_EQ(PlistValue::parse(value.xml()), value) << value.xml();
-        if (const auto* elements = value.arrayElements()) {
-            for (const auto& element : *elements) {
-                EXPECT_EQ(PlistValue::parse(element.xml()), element) << element.xml();
-            }
-        }
-    }
+    EXPECT_EQ(back.xml(), text); // the written form is stable
 }
 
 TEST(PlistXmlWrite, ExactForm) {
@@ -96,31 +58,16 @@ TEST(PlistXmlWrite, ExactForm) {
         {"When", date(0)},
         {"List", array({"x", PlistValue::array(), PlistValue::dictionary()})},
     });
-    const std::string expected = std::string(kPrologue) + "<plist version=\"1.0\">\n"
-                                                          "<dict>\n"
-                                                          "\t<key>Bytes</key>\n"
-                                                          "\t<data>\n"
-                                                          "\tAAECAw==\n"
-                                                          "\t</data>\n"
-                                                          "\t<key>Count</key>\n"
-                                                          "\t<integer>-3</integer>\n"
-                                                          "\t<key>List</key>\n"
-                                                          "\t<array>\n"
-                                                          "\t\t<string>x</string>\n"
-                                                          "\t\t<array/>\n"
-                                                          "\t\t<dict/>\n"
-                                                          "\t</array>\n"
-                                                          "\t<key>Name</key>\n"
-                                                          "\t<string>A &amp; B &lt;c&gt;</string>\n"
-                                                          "\t<key>On</key>\n"
-                                                          "\t<true/>\n"
-                                                          "\t<key>Ratio</key>\n"
-                                                          "\t<real>0.5</real>\n"
-                                                          "\t<key>When</key>\n"
-                                                          "\t<date>2001-01-01T00:00:00Z</date>\n"
-                                                          "</dict>\n"
-                                                          "</plist>\n";
-    EXPECT_EQ(tree.xml(), expected);
+    EXPECT_EQ(tree.xml(), document("<dict>\n"
+                                   "\t<key>Bytes</key>\n\t<data>\n\tAAECAw==\n\t</data>\n"
+                                   "\t<key>Count</key>\n\t<integer>-3</integer>\n"
+                                   "\t<key>List</key>\n\t<array>\n\t\t<string>x</string>\n"
+                                   "\t\t<array/>\n\t\t<dict/>\n\t</array>\n"
+                                   "\t<key>Name</key>\n\t<string>A &amp; B &lt;c&gt;</string>\n"
+                                   "\t<key>On</key>\n\t<true/>\n"
+                                   "\t<key>Ratio</key>\n\t<real>0.5</real>\n"
+                                   "\t<key>When</key>\n\t<date>2001-01-01T00:00:00Z</date>\n"
+                                   "</dict>"));
 }
 
 TEST(PlistXmlWrite, Scalars) {
@@ -134,15 +81,12 @@ TEST(PlistXmlWrite, Scalars) {
          "<integer>-9223372036854775808</integer>"},
         {PlistValue::unsignedInteger(18446744073709551615ull),
          "<integer>18446744073709551615</integer>"},
-        {real(0.1), "<real>0.1</real>"},
         {real(1e300), "<real>1e+300</real>"},
         {real(2.0), "<real>2</real>"},
         {real(std::nan("")), "<real>nan</real>"},
-        {real(inf), "<real>inf</real>"},
         {real(-inf), "<real>-inf</real>"},
         {PlistValue(false), "<false/>"},
         {data({}), "<data></data>"},
-        {date(-978307200), "<date>1970-01-01T00:00:00Z</date>"},
         {date(1169176448), "<date>2038-01-19T03:14:08Z</date>"},
         {date(-0.5), "<date>2000-12-31T23:59:59.5Z</date>"},
         {date(-63113904000.0 - 86400 * 366), "<date>0000-01-01T00:00:00Z</date>"}, // leap
@@ -150,24 +94,18 @@ TEST(PlistXmlWrite, Scalars) {
         {date(315537897600.0), "<date>+12000-01-01T00:00:00Z</date>"},
         {"\r\x01", "<string>&#13;&#x1;</string>"},
     };
-    for (const auto& c : cases) {
-        const std::string expected =
-            std::string(kPrologue) + "<plist version=\"1.0\">\n" + c.element + "\n</plist>\n";
-        EXPECT_EQ(c.value.xml(), expected);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(c.value.xml(), document(c.element));
     EXPECT_EQ(PlistValue().xml(), "");
 }
 
 TEST(PlistXmlWrite, DataLinesOf76) {
-    PlistValue::Data bytes(120, 0xAB);
-    const std::string text = PlistValue(bytes).xml();
-    // 120 bytes are 160 characters: lines of 76, 76 and 8.
-    const std::size_t open = text.find("<data>\n") + 7;
-    const std::size_t firstEnd = text.find('\n', open);
-    EXPECT_EQ(firstEnd - open, 76u);
-    const std::size_t secondEnd = text.find('\n', firstEnd + 1);
-    EXPECT_EQ(secondEnd - firstEnd - 1, 76u);
-    EXPECT_EQ(PlistValue::parse(text), PlistValue(bytes));
+    // 120 bytes 0xAB are 40 times "q6ur": lines of 76, 76 and 8 characters.
+    std::string line;
+    for (int i = 0; i < 19; ++i)
+        line += "q6ur";
+    EXPECT_EQ(PlistValue(PlistValue::Data(120, 0xAB)).xml(),
+              document("<data>\n" + line + "\n" + line + "\nq6urq6ur\n</data>"));
 }
 
 TEST(PlistXmlWrite, AbsentMembersLeftOut) {
@@ -192,60 +130,27 @@ TEST(PlistXmlWrite, DeepTreesAreWrittenWithoutRecursion) {
     const std::string text = deep.xml();
     EXPECT_NE(text.find(std::string(2000, '\t') + "<string>bottom</string>"), std::string::npos);
     EXPECT_TRUE(PlistValue::parse(text).isAbsent());
-    EXPECT_FALSE(deep.description().empty());
-
-    PlistValue ok("bottom");
-    for (std::size_t i = 0; i < PlistValue::kMaxDepth; ++i) {
-        PlistValue outer = PlistValue::dictionary();
-        outer.setValueForKey("k", std::move(ok));
-        ok = std::move(outer);
-    }
-    EXPECT_EQ(PlistValue::parse(ok.xml()), ok);
-}
-
-TEST(PlistDescription, LogLineForm) {
-    const PlistValue version = dict({
-        {"ProductName", "macOS"},
-        {"ProductVersion", "13.5"},
-        {"BuildVersion", "22G74"},
-    });
-    EXPECT_EQ(version.description(), "{\n"
-                                     "    BuildVersion = 22G74;\n"
-                                     "    ProductName = macOS;\n"
-                                     "    ProductVersion = \"13.5\";\n"
-                                     "}");
+    EXPECT_NE(deep.description().find("bottom"), std::string::npos);
 }
 
 TEST(PlistDescription, NestedContainers) {
-    const PlistValue tree = dict({
-        {"Containers", array({dict({{"ContainerReference", "disk3"},
-                                    {"Volumes", array({dict({{"Roles", array({"System", "Data"})}}),
-                                                       PlistValue::dictionary()})}}),
-                              PlistValue::array()})},
-        {"Count", integer(2)},
-        {"Empty", PlistValue::dictionary()},
-    });
+    const PlistValue tree = dict({{"List", array({dict({{"Roles", array({"System", "Data"})}}),
+                                                  PlistValue::array(), PlistValue::dictionary()})},
+                                  {"Count", integer(2)}});
     EXPECT_EQ(tree.description(), "{\n"
-                                  "    Containers = (\n"
+                                  "    Count = 2;\n"
+                                  "    List = (\n"
                                   "        {\n"
-                                  "            ContainerReference = disk3;\n"
-                                  "            Volumes = (\n"
-                                  "                {\n"
-                                  "                    Roles = (\n"
-                                  "                        System,\n"
-                                  "                        Data\n"
-                                  "                    );\n"
-                                  "                },\n"
-                                  "                {\n"
-                                  "                }\n"
+                                  "            Roles = (\n"
+                                  "                System,\n"
+                                  "                Data\n"
                                   "            );\n"
                                   "        },\n"
                                   "        (\n"
-                                  "        )\n"
+                                  "        ),\n"
+                                  "        {\n"
+                                  "        }\n"
                                   "    );\n"
-                                  "    Count = 2;\n"
-                                  "    Empty = {\n"
-                                  "    };\n"
                                   "}");
 }
 
@@ -255,25 +160,21 @@ TEST(PlistDescription, Scalars) {
         PlistValue value;
         const char* text;
     } cases[] = {
-        {"disk1s1", "disk1s1"},
-        {"$HOME_dir", "$HOME_dir"},
+        {"$HOME_dir1", "$HOME_dir1"},
         {"", "\"\""},
         {"13.5", "\"13.5\""},
         {"/usr/bin", "\"/usr/bin\""},
-        {"two words", "\"two words\""},
         {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
         {"a\nb\tc\rd\x01", "\"a\\nb\\tc\\rd\\U0001\""},
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {integer(-42), "-42"},
         {PlistValue::unsignedInteger(18446744073709551615ull), "18446744073709551615"},
-        {real(0.1), "0.1"},
         {real(-inf), "-inf"},
         {real(std::nan("")), "nan"},
         {PlistValue(true), "1"},
         {PlistValue(false), "0"},
         {data({}), "<>"},
         {data({0xde, 0xad, 0xbe, 0xef, 1, 2}), "<deadbeef 0102>"},
-        {date(0), "\"2001-01-01 00:00:00 +0000\""},
         {date(-978307199.5), "\"1970-01-01 00:00:00 +0000\""},
         {date(31525372800.0), "\"3000-01-01 00:00:00 +0000\""},
         {PlistValue(), "(null)"},

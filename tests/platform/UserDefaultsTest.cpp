@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -18,8 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string plistWith(const std::string& key, const std::string& value) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>" +
-           key + "</key>\n\t<string>" + value + "</string>\n</dict>\n</plist>\n";
+    return PlistValue(PlistValue::Dictionary{{key, value}}).xml();
 }
 
 std::vector<std::string> namesIn(const std::string& folder, std::string_view prefix) {
@@ -88,24 +88,22 @@ TEST_F(UserDefaultsTest, OutsideChangesAreSeenAndUnchangedFilesNotParsedAgain) {
     EXPECT_EQ(defaults_.stringForKey("k"), "three") << "a write keeps the outside change";
     fs::remove(store_);
     EXPECT_EQ(defaults_.stringForKey("k"), std::nullopt);
-}
 
-// Two changes within one tick of the file-system clock leave the same time stamp; a file stamped
-// that recently is read again until its stamp is safely past. A future stamp stands for that.
-TEST_F(UserDefaultsTest, AChangeThatKeepsTimeStampAndSizeIsSeen) {
-    fs::create_directories(folder_);
+    // Two changes within one tick of the file-system clock leave the same time stamp and size; a
+    // file stamped that recently is read again until its stamp is safely past (a future stamp
+    // stands for that), yet unchanged bytes are not parsed again.
     struct timespec future[2] = {};
     clock_gettime(CLOCK_REALTIME, &future[1]);
     future[1].tv_sec += 3600;
     future[0] = future[1];
-    const std::uint64_t before = kx::UserDefaults::parseCount();
+    const std::uint64_t beforeFuture = kx::UserDefaults::parseCount();
     for (const char* value : {"one", "two"}) {
         vztest::writeFile(store_, plistWith("k", value));
         ASSERT_EQ(utimensat(AT_FDCWD, store_.c_str(), future, 0), 0);
         EXPECT_EQ(defaults_.stringForKey("k"), value);
         EXPECT_EQ(defaults_.stringForKey("k"), value);
     }
-    EXPECT_EQ(kx::UserDefaults::parseCount(), before + 2) << "unchanged bytes are not parsed";
+    EXPECT_EQ(kx::UserDefaults::parseCount(), beforeFuture + 2);
 }
 
 TEST_F(UserDefaultsTest, ADamagedStoreReadsEmptyAndIsMovedAsideBeforeTheFirstWrite) {
@@ -151,22 +149,33 @@ TEST(UserDefaultsPath, FollowsTheXdgRulesWhenTheTableNamesNone) {
     savedHome ? setenv("HOME", saved[1].c_str(), 1) : unsetenv("HOME");
 }
 
-TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
-    constexpr int kWrites = 200;
+bool writeKeys(const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!kx::UserDefaults::standard().setValueForKey(prefix + std::to_string(i), i))
+            return false;
+    return true;
+}
+
+TEST_F(UserDefaultsTest, TwoWritersOfDifferentKeysLoseNothing) {
+    constexpr int kWrites = 100;
+    // Two threads sharing the store object.
+    bool written[2] = {};
+    std::thread first([&] { written[0] = writeKeys("thread1-", kWrites); });
+    written[1] = writeKeys("thread2-", kWrites);
+    first.join();
+    EXPECT_TRUE(written[0] && written[1]);
+    // Two processes, both starting when the parent closes the pipe.
     int go[2];
     ASSERT_EQ(pipe(go), 0);
     std::vector<pid_t> children;
-    for (const std::string prefix : {"first-", "second-"}) {
+    for (const char* prefix : {"process1-", "process2-"}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             char start;
             close(go[1]);
-            (void)!read(go[0], &start, 1); // both begin when the parent closes the pipe
-            for (int i = 0; i < kWrites; ++i)
-                if (!kx::UserDefaults::standard().setValueForKey(prefix + std::to_string(i), i))
-                    _exit(1);
-            _exit(0);
+            (void)!read(go[0], &start, 1);
+            _exit(writeKeys(prefix, kWrites) ? 0 : 1);
         }
         children.push_back(child);
     }
@@ -178,11 +187,10 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed";
     }
     const PlistValue root = kx::UserDefaults().snapshot().root();
-    EXPECT_EQ(root.count(), 2u * kWrites);
-    for (int i = 0; i < kWrites; ++i) {
-        EXPECT_EQ(root["first-" + std::to_string(i)].integerValue(), i);
-        EXPECT_EQ(root["second-" + std::to_string(i)].integerValue(), i);
-    }
+    EXPECT_EQ(root.count(), 4u * kWrites);
+    for (const char* prefix : {"thread1-", "thread2-", "process1-", "process2-"})
+        for (int i = 0; i < kWrites; ++i)
+            EXPECT_EQ(root[prefix + std::to_string(i)].integerValue(), i) << prefix << i;
 }
 
 TEST_F(UserDefaultsTest, ACrashBetweenWriteAndRenameLeavesTheOldStore) {
