@@ -35,7 +35,7 @@ TEST_F(Watch, ReceivesTheRunOfAnotherProcess) {
     const auto watched = watch.finish();
     EXPECT_EQ(watched.status, 0) << watched.err;
 
-    const auto received = clitest::lines(watched.out);
+    const auto received = vztest::lines(watched.out);
     ASSERT_EQ(received.size(), 2u) << watched.out;
     const json first = json::parse(received[0]);
     const json second = json::parse(received[1]);
@@ -59,22 +59,25 @@ TEST_F(Watch, PrintsTimePercentStatusAndNameUntilInterrupted) {
     auto& center = kx::DistributedNotificationCenter::defaultCenter();
     center.postNotification("some.other.notification", "7|not for us|x");
     center.postNotification(kx::progressNotificationName, "7|Error running daily scripts|weekly");
+    // The status runs from the first bar to the last; an object with fewer bars shows as it is.
     center.postNotification(kx::progressNotificationName, "100|a|b|monthly");
+    center.postNotification(kx::progressNotificationName, "50|one bar");
     center.postNotification(kx::progressNotificationName, "no separators");
     ASSERT_TRUE(watch.waitForOut("no separators\n"));
     watch.signal(SIGINT);
     const auto watched = watch.finish();
 
     EXPECT_EQ(watched.status, 0);
-    const auto received = clitest::lines(watched.out);
-    ASSERT_EQ(received.size(), 3u) << watched.out;
+    const auto received = vztest::lines(watched.out);
+    ASSERT_EQ(received.size(), 4u) << watched.out;
     const std::string time = R"(\d\d:\d\d:\d\d)";
     EXPECT_TRUE(std::regex_match(received[0],
                                  std::regex(time + "    7%  Error running daily scripts  weekly")))
         << received[0];
     EXPECT_TRUE(std::regex_match(received[1], std::regex(time + "  100%  a\\|b  monthly")))
         << received[1];
-    EXPECT_TRUE(std::regex_match(received[2], std::regex(time + "  no separators"))) << received[2];
+    EXPECT_TRUE(std::regex_match(received[2], std::regex(time + "  50\\|one bar"))) << received[2];
+    EXPECT_TRUE(std::regex_match(received[3], std::regex(time + "  no separators"))) << received[3];
 }
 
 TEST(WatchWithoutBus, SaysSoAndFails) {
@@ -83,7 +86,7 @@ TEST(WatchWithoutBus, SaysSoAndFails) {
     const auto result = clitest::runVivozi({"watch"}, clitest::childEnvironment(home));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(clitest::lines(result.err).size(), 1u) << result.err;
+    EXPECT_EQ(vztest::lines(result.err).size(), 1u) << result.err;
     EXPECT_EQ(result.err.rfind("vivozi: cannot listen on unix:path=", 0), 0u) << result.err;
 }
 

@@ -11,8 +11,10 @@ using vztest::ScopedFakeDiskTool;
 using vztest::ScopedSystemVersion;
 
 using Roles = std::vector<std::string>;
+using vztest::Name;
+using vztest::shown;
 
-// Two containers as a Mac lists them, plus disk10, whose name disk1 begins.
+// disk1 begins disk10 and disk1s; disk1s lists disk1s7 a second time, with a role.
 std::vector<FakeContainer> macLayout() {
     return {
         {"disk1",
@@ -20,10 +22,9 @@ std::vector<FakeContainer> macLayout() {
          {"disk0s2"},
          {{"disk1s1", Roles{"Data"}},
           {"disk1s2", Roles{"Preboot"}},
-          {"disk1s3", Roles{"Recovery"}},
+          {"disk1s3", Roles{"Data", "System"}},
           {"disk1s4", Roles{"VM"}},
           {"disk1s5", Roles{"System"}},
-          {"disk1s6", Roles{"Data", "System"}},
           {"disk1s7", Roles{}},
           {"disk1s8", std::nullopt},
           {"disk1s9", Roles{"Backup"}},
@@ -33,9 +34,10 @@ std::vector<FakeContainer> macLayout() {
         {"disk10",
          "disk9s2",
          {"disk9s2"},
-         {{"disk10s1", Roles{"System"}}, {"disk10s2", Roles{"Data"}}},
+         {{"disk10s1", Roles{"System"}}, {"disk10s3", Roles{"Recovery"}}},
          500,
          100},
+        {"disk1s", "disk0s3", {"disk0s3"}, {{"disk1s7", Roles{"VM"}}}, 1, 0},
     };
 }
 
@@ -43,12 +45,10 @@ TEST(GetAPFSContainer, ByReferenceOrByPhysicalStoreEnding) {
     ScopedFakeDiskTool tool(vztest::apfsListingXml(macLayout()));
     ScopedSystemVersion version("13.5");
     struct Case {
-        std::optional<std::string_view> name;
+        Name name;
         const char* reference; // nullptr: no container
     } cases[] = {
-        {"disk1", "disk1"},         {"/dev/disk1", "disk1"},
-        {"/dev/disk1/", "disk1"}, // a trailing slash does not count
-        {"disk0s2", "disk1"},       {"/dev/disk0s2", "disk1"},
+        {"/dev/disk1/", "disk1"},   {"disk0s2", "disk1"},
         {"/dev/rdisk0s2", "disk1"}, // only the end of the name is compared with the store
         {"disk10", "disk10"},       {"disk9s2", "disk10"},
         {"disk1s1", nullptr}, // a volume name is neither
@@ -56,139 +56,101 @@ TEST(GetAPFSContainer, ByReferenceOrByPhysicalStoreEnding) {
         {std::nullopt, nullptr},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.name));
+        const std::size_t before = tool.runs().size();
         const PlistValue container = getAPFSContainer(c.name);
-        SCOPED_TRACE(c.name ? *c.name : "(null)");
-        if (!c.reference) {
+        EXPECT_EQ(tool.runs().size(), before + (c.name ? 1 : 0));
+        if (c.reference) {
+            EXPECT_TRUE(container["ContainerReference"].isEqualToString(c.reference));
+        } else {
             EXPECT_TRUE(container.isAbsent());
-            continue;
         }
-        EXPECT_TRUE(container["ContainerReference"].isEqualToString(c.reference));
     }
-    // The answer is the whole container dictionary.
-    const PlistValue disk1 = getAPFSContainer("disk1");
-    EXPECT_EQ(disk1["CapacityCeiling"].doubleValue(), 1000000.0);
-    EXPECT_EQ(disk1["CapacityFree"].doubleValue(), 250000.0);
-    EXPECT_EQ(disk1["Volumes"].count(), 10u);
+    EXPECT_EQ(getAPFSContainer("disk1")["CapacityFree"].doubleValue(), 250000.0);
 }
 
-TEST(GetAPFSContainer, BeforeHighSierraThePhysicalStoresListDecides) {
-    // The designated store says one thing, the stores list another: the version picks.
-    std::vector<FakeContainer> layout = {{"disk1", "disk0s2", {"disk5s2", "disk0s2"}, {}, 1, 0}};
-    ScopedFakeDiskTool tool(vztest::apfsListingXml(layout));
-    {
-        ScopedSystemVersion version("10.12.6");
-        EXPECT_FALSE(getAPFSContainer("disk5s2").isAbsent());
-        EXPECT_TRUE(getAPFSContainer("disk0s2").isAbsent()); // only the first store counts
+TEST(GetAPFSContainer, SystemVersionGates) {
+    // Before 10.12 the tool is not run; before 10.13 the first physical store stands for the
+    // designated one, which those systems do not list.
+    ScopedFakeDiskTool tool(
+        vztest::apfsListingXml({{"disk1", "disk0s2", {"disk5s2", "disk0s2"}, {}, 1, 0}}));
+    struct Case {
+        const char* version;
+        const char* name;
+        bool found;
+        bool runs;
+    } cases[] = {
+        {"10.11.6", "disk1", false, false}, {"10.11.6", "disk5s2", false, false},
+        {"10.12", "disk5s2", true, true},   {"10.12.6", "disk0s2", false, true},
+        {"10.13", "disk5s2", false, true},  {"10.13", "disk0s2", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " " + c.name);
+        ScopedSystemVersion version(c.version);
+        const std::size_t before = tool.runs().size();
+        EXPECT_EQ(!getAPFSContainer(c.name).isAbsent(), c.found);
+        EXPECT_EQ(tool.runs().size() - before, c.runs ? 1u : 0u);
     }
-    ScopedSystemVersion version("10.13");
-    EXPECT_TRUE(getAPFSContainer("disk5s2").isAbsent());
-    EXPECT_FALSE(getAPFSContainer("disk0s2").isAbsent());
-}
-
-TEST(GetAPFSContainer, BeforeSierraTheToolIsNotRun) {
-    ScopedFakeDiskTool tool(vztest::apfsListingXml(macLayout()));
-    {
-        ScopedSystemVersion version("10.11");
-        EXPECT_TRUE(getAPFSContainer("disk1").isAbsent());
-        EXPECT_TRUE(tool.runs().empty());
-    }
-    ScopedSystemVersion version("10.12");
-    EXPECT_FALSE(getAPFSContainer("disk1").isAbsent());
-    EXPECT_EQ(tool.runs(), std::vector<std::string>{"apfs list -plist"});
+    EXPECT_EQ(tool.runs().front(), "apfs list -plist");
 }
 
 TEST(RoleVolumeFinders, FirstRoleOnlyInContainersTheNameBegins) {
     ScopedFakeDiskTool tool(vztest::apfsListingXml(macLayout()));
-    using Finder = std::optional<std::string> (*)(std::optional<std::string_view>);
+    ScopedSystemVersion version("13.5");
+    using Finder = std::optional<std::string> (*)(Name);
     struct Case {
         Finder finder;
-        std::optional<std::string_view> name;
+        Name name;
         std::optional<std::string> volume;
-        const char* what;
     } cases[] = {
-        {getAPFSSystemVolume, "disk1", "disk1s5", "container"},
-        {getAPFSSystemVolume, "disk1s1", "disk1s5", "a volume of it"},
-        {getAPFSSystemVolume, "/dev/disk1s2", "disk1s5", "with /dev/"},
-        // "Data" then "System": only the first role counts, and disk1s1 comes first anyway.
-        {getAPFSDataVolume, "disk1", "disk1s1", "first of two with the role"},
-        {getAPFSPrebootVolume, "disk1", "disk1s2", "preboot"},
-        {getAPFSRecoveryVolume, "disk1", "disk1s3", "recovery"},
-        // disk1 begins disk10s1 and is listed first, and it has a System volume.
-        {getAPFSSystemVolume, "disk10s1", "disk1s5", "disk1 before disk10"},
-        {getAPFSSystemVolume, "disk0s2", std::nullopt, "a physical store begins no reference"},
-        {getAPFSSystemVolume, "disk2", std::nullopt, "no such container"},
-        {getAPFSSystemVolume, "", std::nullopt, "empty"},
-        {getAPFSSystemVolume, std::nullopt, std::nullopt, "null"},
-        {getAPFSSystemVolume, "rdisk1", std::nullopt, "begins-with, not contains"},
+        {getAPFSSystemVolume, "disk1", "disk1s5"}, // disk1s3 lists System second: not its role
+        {getAPFSSystemVolume, "/dev/disk1s2", "disk1s5"}, // a volume of the container
+        {getAPFSDataVolume, "disk1", "disk1s1"},
+        {getAPFSPrebootVolume, "disk1", "disk1s2"},
+        {getAPFSRecoveryVolume, "disk1", std::nullopt},
+        {getAPFSRecoveryVolume, "disk10s1", "disk10s3"}, // disk1 begins it too, and is passed over
+        {getAPFSSystemVolume, "disk10s1", "disk1s5"},    // disk1 is listed first
+        {getAPFSSystemVolume, "disk2", std::nullopt},
+        {getAPFSSystemVolume, "rdisk1", std::nullopt}, // begins with, not contains
+        {getAPFSSystemVolume, std::nullopt, std::nullopt},
     };
-    ScopedSystemVersion version("13.5");
-    for (const auto& c : cases)
-        EXPECT_EQ(c.finder(c.name), c.volume) << c.what;
-}
-
-TEST(RoleVolumeFinders, SearchGoesOnThroughLaterContainers) {
-    // disk1 begins disk10s1 but has no Data volume; disk10 has one.
-    std::vector<FakeContainer> layout = {
-        {"disk1", "disk0s2", {}, {{"disk1s1", Roles{"System"}}}, 0, 0},
-        {"disk10",
-         "disk9s2",
-         {},
-         {{"disk10s1", Roles{"System"}}, {"disk10s2", Roles{"Data"}}},
-         0,
-         0},
-    };
-    ScopedFakeDiskTool tool(vztest::apfsListingXml(layout));
-    EXPECT_EQ(getAPFSDataVolume("disk10s1"), "disk10s2");
-    EXPECT_EQ(getAPFSDataVolume("disk1"), std::nullopt);
-    // Each call runs the tool once, and no finder asks for the system version.
-    EXPECT_EQ(tool.runs().size(), 2u);
-    EXPECT_EQ(getAPFSVolumeRole("disk10s2"), APFSVolumeRoleData);
-    EXPECT_EQ(tool.runs().size(), 3u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(shown(c.name));
+        const std::size_t before = tool.runs().size();
+        EXPECT_EQ(c.finder(c.name), c.volume);
+        EXPECT_EQ(tool.runs().size(), before + (c.name ? 1 : 0));
+    }
 }
 
 TEST(GetAPFSVolumeRole, ExactIdentifierFirstRole) {
     ScopedFakeDiskTool tool(vztest::apfsListingXml(macLayout()));
     struct Case {
-        std::optional<std::string_view> name;
+        Name name;
         APFSVolumeRole role;
     } cases[] = {
-        {"disk1s5", APFSVolumeRoleSystem},    {"disk1s1", APFSVolumeRoleData},
-        {"disk1s6", APFSVolumeRoleData}, // "Data" then "System"
-        {"disk1s2", APFSVolumeRolePreboot},   {"disk1s3", APFSVolumeRoleRecovery},
-        {"disk1s4", APFSVolumeRoleVM},        {"disk1s9", APFSVolumeRoleBackup},
-        {"disk1s10", APFSVolumeRoleNone},     // a role without a code
-        {"disk1s7", APFSVolumeRoleNone},      // empty Roles
-        {"disk1s8", APFSVolumeRoleNone},      // no Roles at all
+        {"disk1s5", APFSVolumeRoleSystem},
+        {"disk1s1", APFSVolumeRoleData},
+        {"disk1s3", APFSVolumeRoleData},
+        {"disk1s2", APFSVolumeRolePreboot},
+        {"disk10s3", APFSVolumeRoleRecovery},
+        {"disk1s4", APFSVolumeRoleVM},
+        {"disk1s9", APFSVolumeRoleBackup},
+        {"disk1s10", APFSVolumeRoleNone}, // a role without a code
+        {"disk1s7", APFSVolumeRoleNone},  // empty Roles; its later listing in disk1s does not count
+        {"disk1s8", APFSVolumeRoleNone},  // no Roles at all
         {"/dev/disk1s1", APFSVolumeRoleNone}, // no "/dev/" is removed
-        {"disk10s1", APFSVolumeRoleSystem},   {"disk1s", APFSVolumeRoleNone},
+        {"disk1s", APFSVolumeRoleNone},
         {std::nullopt, APFSVolumeRoleNone},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(getAPFSVolumeRole(c.name), c.role) << (c.name ? *c.name : "(null)");
-}
-
-TEST(GetAPFSVolumeRole, FirstVolumeWithTheIdentifierDecides) {
-    // Both references begin disk1s7; the first listing of the volume has no role.
-    std::vector<FakeContainer> layout = {
-        {"disk1", "disk0s2", {}, {{"disk1s7", Roles{}}}, 0, 0},
-        {"disk", "disk0s3", {}, {{"disk1s7", Roles{"VM"}}, {"disk1s8", Roles{"Backup"}}}, 0, 0},
-    };
-    ScopedFakeDiskTool tool(vztest::apfsListingXml(layout));
-    EXPECT_EQ(getAPFSVolumeRole("disk1s7"), APFSVolumeRoleNone);
-    // A container without the volume does not end the search.
-    EXPECT_EQ(getAPFSVolumeRole("disk1s8"), APFSVolumeRoleBackup);
+        EXPECT_EQ(getAPFSVolumeRole(c.name), c.role) << shown(c.name);
 }
 
 TEST(ApfsQueries, OutputThatIsNoListingAnswersNothing) {
-    // No output at all covers a tool that cannot be started too: the runner reads no bytes then.
     const std::string outputs[] = {
-        "",
         "Error: unknown verb apfs\n",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Containers</key>",
-        // A property list of another shape.
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>disk1</string></array>"
         "</plist>",
-        vztest::apfsListingXml({}),
     };
     ScopedSystemVersion version("13.5");
     for (const auto& output : outputs) {
@@ -196,11 +158,8 @@ TEST(ApfsQueries, OutputThatIsNoListingAnswersNothing) {
         ScopedFakeDiskTool tool(output);
         EXPECT_TRUE(getAPFSContainer("disk1").isAbsent());
         EXPECT_EQ(getAPFSSystemVolume("disk1"), std::nullopt);
-        EXPECT_EQ(getAPFSDataVolume("disk1"), std::nullopt);
-        EXPECT_EQ(getAPFSPrebootVolume("disk1"), std::nullopt);
-        EXPECT_EQ(getAPFSRecoveryVolume("disk1"), std::nullopt);
         EXPECT_EQ(getAPFSVolumeRole("disk1s1"), APFSVolumeRoleNone);
-        EXPECT_EQ(tool.runs().size(), 6u);
+        EXPECT_EQ(tool.runs().size(), 3u);
     }
 }
 

@@ -2,9 +2,7 @@
 #include "support/SystemVersion.h"
 
 #include <VivoziZevidodirid/Volumes.h>
-#include <cstdio>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/statvfs.h>
 
 namespace {
@@ -14,47 +12,20 @@ using vztest::ScopedFakeDiskTool;
 using vztest::ScopedMountTable;
 using vztest::ScopedSystemVersion;
 
-// Other programs write to / while the tests run: allow this much drift between two readings.
-constexpr double kDriftBytes = 512.0 * 1024 * 1024;
-
-struct DfLine {
-    double size = 0;
-    double used = 0;
-};
-
-DfLine dfOfRoot() {
-    DfLine line;
-    FILE* df = popen("df -B1 --output=size,used / 2>/dev/null", "r");
-    if (!df)
-        return line;
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, df))
-        output += buffer;
-    pclose(df);
-    std::istringstream in(output);
-    std::string header1, header2;
-    in >> header1 >> header2 >> line.size >> line.used;
-    return line;
-}
-
-TEST(VolumeSizes, RootAgreesWithStatvfsAndDf) {
+TEST(VolumeSizes, RootInFragmentSizeUnits) {
+    // Other programs write to / while the tests run: allow this much drift between readings.
+    constexpr double kDriftBytes = 512.0 * 1024 * 1024;
+    ScopedSystemVersion version("13.5"); // the size text asks for it
     struct statvfs reference {};
     ASSERT_EQ(statvfs("/", &reference), 0);
     const double unit = static_cast<double>(reference.f_frsize);
     const double total = KXFoundationGetVolTotalSize("/");
     const double free = KXFoundationGetVolFreeSize("/");
-    const double used = KXFoundationGetVolUsedSize("/");
     EXPECT_EQ(total, unit * static_cast<double>(reference.f_blocks));
+    // The blocks reserved for the superuser count as free.
     EXPECT_NEAR(free, unit * static_cast<double>(reference.f_bfree), kDriftBytes);
-    // The free size counts the blocks reserved for the superuser too.
-    EXPECT_GE(free + kDriftBytes, unit * static_cast<double>(reference.f_bavail));
-    EXPECT_NEAR(used, total - free, kDriftBytes);
-
-    const DfLine df = dfOfRoot();
-    ASSERT_GT(df.size, 0.0) << "df -B1 printed nothing readable";
-    EXPECT_EQ(total, df.size);
-    EXPECT_NEAR(used, df.used, kDriftBytes);
+    EXPECT_NEAR(KXFoundationGetVolUsedSize("/"), total - free, kDriftBytes);
+    EXPECT_EQ(KXFoundationGetVolTotalSizeString("/"), KXFoundationConvertBytesToStringValue(total));
 }
 
 TEST(VolumeSizes, PathsThatNameNoFileSystemAreZero) {
@@ -72,7 +43,6 @@ TEST(VolumeSizes, PathsThatNameNoFileSystemAreZero) {
     }
 }
 
-// The container layout the APFS used size reads.
 std::vector<FakeContainer> containers() {
     return {
         {"disk1", "disk0s2", {"disk0s2"}, {}, 1000000, 250000},
@@ -101,34 +71,27 @@ TEST(ApfsUsedSize, FallsBackOnTheStatfsUsedSize) {
     ASSERT_GT(KXFoundationGetVolTotalSize(mountPoint), 0.0);
     struct Case {
         std::string table;
+        const char* version;
         bool runsTool;
         const char* what;
     } cases[] = {
-        {"/dev/disk2s2 " + mountPoint + " hfs rw 0 0\n", true, "HFS+: disk2 is no container"},
-        {"tmpfs " + mountPoint + " tmpfs rw 0 0\n", false, "no disk in the source"},
-        {"//nas/share " + mountPoint + " smbfs rw 0 0\n", false, "network share"},
-        {"/dev/disk1s1 /elsewhere apfs rw 0 0\n", false, "not a mount point: no device"},
-        {"/dev/disk1s1\xff " + mountPoint + " apfs rw 0 0\n", false, "device not UTF-8"},
+        {"/dev/disk2s2 " + mountPoint + " hfs rw 0 0\n", "13.5", true, "disk2 is no container"},
+        {"tmpfs " + mountPoint + " tmpfs rw 0 0\n", "13.5", false, "no disk in the source"},
+        {"//nas/share " + mountPoint + " smbfs rw 0 0\n", "13.5", false, "network share"},
+        {"/dev/disk1s1 /elsewhere apfs rw 0 0\n", "13.5", false, "not a mount point"},
+        {"/dev/disk1s1\xff " + mountPoint + " apfs rw 0 0\n", "13.5", false, "device not UTF-8"},
+        {"/dev/disk1s1 " + mountPoint + " apfs rw 0 0\n", "10.11", false, "before 10.12"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ScopedMountTable table(c.table);
         ScopedFakeDiskTool tool(vztest::apfsListingXml(containers()));
-        ScopedSystemVersion version("13.5");
+        ScopedSystemVersion version(c.version);
         const double answer = KXFoundationGetAPFSVolUsedSize(mountPoint);
         EXPECT_NEAR(answer, KXFoundationGetVolUsedSize(mountPoint), 1024.0 * 1024);
         EXPECT_NE(answer, 750000.0);
         EXPECT_EQ(tool.runs().size(), c.runsTool ? 1u : 0u);
     }
-}
-
-TEST(ApfsUsedSize, BeforeSierraAlwaysStatfs) {
-    ScopedMountTable table("/dev/disk1s1 /dev/shm apfs rw 0 0\n");
-    ScopedFakeDiskTool tool(vztest::apfsListingXml(containers()));
-    ScopedSystemVersion version("10.11");
-    EXPECT_NEAR(KXFoundationGetAPFSVolUsedSize("/dev/shm"), KXFoundationGetVolUsedSize("/dev/shm"),
-                1024.0 * 1024);
-    EXPECT_TRUE(tool.runs().empty());
 }
 
 } // namespace

@@ -1,13 +1,10 @@
 #include "VolumesFixtures.h"
 
-#include <sstream>
-
 namespace vztest {
 
-ScopedMountTable::ScopedMountTable(std::string_view content)
-    : path_(dir_.file("mounts")), paths_() {
-    writeFile(path_, content);
-    paths_.edit().mountTable = path_;
+ScopedMountTable::ScopedMountTable(std::string_view content) {
+    writeFile(dir_.file("mounts"), content);
+    paths_.edit().mountTable = dir_.file("mounts");
     paths_.apply();
 }
 
@@ -39,22 +36,17 @@ std::string apfsListingXml(const std::vector<FakeContainer>& containers) {
     return PlistValue(PlistValue::Dictionary{{"Containers", std::move(list)}}).xml();
 }
 
-ScopedFakeDiskTool::ScopedFakeDiskTool(std::string_view output)
-    : tool_(dir_.file("diskutil")), paths_() {
+ScopedFakeDiskTool::ScopedFakeDiskTool(std::string_view output) {
     writeFile(dir_.file("output"), output);
     // The tool runs with an empty environment: no PATH, so every program by its full path.
-    writeScript(tool_, "echo \"$@\" >> '" + dir_.file("runs") + "'\n/bin/cat '" +
-                           dir_.file("output") + "'\n");
-    paths_.edit().diskutil = tool_;
+    writeScript(dir_.file("diskutil"), "echo \"$@\" >> '" + dir_.file("runs") + "'\n/bin/cat '" +
+                                           dir_.file("output") + "'\n");
+    paths_.edit().diskutil = dir_.file("diskutil");
     paths_.apply();
 }
 
 std::vector<std::string> ScopedFakeDiskTool::runs() const {
-    std::vector<std::string> lines;
-    std::istringstream in(readFile(dir_.file("runs")));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    return lines(readFile(dir_.file("runs")));
 }
 
 } // namespace vztest

@@ -9,19 +9,24 @@
 
 namespace vztest {
 
+using Name = std::optional<std::string_view>;
+
+// A name as a trace shows it.
+inline std::string shown(Name name) {
+    return name ? std::string(*name) : "(null)";
+}
+
 // A mount table written by the test, in force for the scope of this object.
 class ScopedMountTable {
 public:
     explicit ScopedMountTable(std::string_view content);
-    const std::string& path() const { return path_; }
 
 private:
     TempDir dir_;
-    std::string path_;
     ScopedSystemPaths paths_;
 };
 
-// The pieces of a disk tool's "apfs list -plist" output, as the tool writes it (XML).
+// The pieces of a disk tool's "apfs list -plist" output.
 struct FakeVolume {
     std::string identifier;
     std::optional<std::vector<std::string>> roles; // nullopt: no "Roles" key
@@ -42,13 +47,10 @@ std::string apfsListingXml(const std::vector<FakeContainer>& containers);
 class ScopedFakeDiskTool {
 public:
     explicit ScopedFakeDiskTool(std::string_view output);
-    // The argument lines of every run so far.
     std::vector<std::string> runs() const;
-    const std::string& path() const { return tool_; }
 
 private:
     TempDir dir_;
-    std::string tool_;
     ScopedSystemPaths paths_;
 };
 
