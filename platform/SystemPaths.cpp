@@ -1,7 +1,6 @@
-#include <VivoziZevidodirid/SystemPaths.h>
-
 #include "platform/linux/StandInDirectory.h"
 
+#include <VivoziZevidodirid/SystemPaths.h>
 #include <mutex>
 
 namespace kx {
@@ -22,9 +21,14 @@ SystemPaths& table() {
 SystemPaths defaultSystemPaths() {
 #if defined(__APPLE__)
     return SystemPaths{
-        "/usr/sbin/periodic", "/usr/sbin/diskutil", "/usr/bin/sw_vers", "/usr/bin/tmutil",
-        "/usr/bin/sqlite3",   "/Library/Application Support/com.apple.TCC/TCC.db",
-        "/tmp",               "",
+        "/usr/sbin/periodic",
+        "/usr/sbin/diskutil",
+        "/usr/bin/sw_vers",
+        "/usr/bin/tmutil",
+        "/usr/bin/sqlite3",
+        "/Library/Application Support/com.apple.TCC/TCC.db",
+        "/tmp",
+        "",
         "",
     };
 #else

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>

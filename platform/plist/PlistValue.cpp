@@ -1,5 +1,4 @@
 #include <VivoziZevidodirid/PlistValue.h>
-
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -14,7 +13,9 @@ const PlistValue& absentValue() {
 
 using Entry = std::pair<std::string, PlistValue>;
 
-bool keyLess(const Entry& entry, std::string_view key) { return entry.first < key; }
+bool keyLess(const Entry& entry, std::string_view key) {
+    return entry.first < key;
+}
 
 } // namespace
 
@@ -31,8 +32,9 @@ PlistValue::PlistValue(bool flag) : storage_(flag) {}
 PlistValue::PlistValue(Integer number) : storage_(number) {
     // Only values above INT64_MAX carry the unsigned mark, so equal numbers compare equal.
     auto& stored = std::get<Integer>(storage_);
-    stored.isUnsigned = stored.isUnsigned &&
-                        stored.bits > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    stored.isUnsigned =
+        stored.isUnsigned &&
+        stored.bits > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
 PlistValue::PlistValue(Date date) : storage_(date) {}
 PlistValue::PlistValue(Data bytes) : storage_(std::move(bytes)) {}
