@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <string_view>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -15,27 +14,15 @@
 extern char** environ;
 
 namespace vztest {
-namespace {
 
 constexpr char kVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
 
-// Shared with the demo script: the system bus's policy, listening on a socket of our own.
-constexpr char kConfigTemplate[] = VZ_SOURCE_DIR "/scripts/private-system-bus.conf";
-constexpr std::string_view kSocketPlaceholder = "@SOCKET_PATH@";
-
-std::string busConfig(const std::string& socketPath) {
-    std::string config = readFile(kConfigTemplate);
-    const auto at = config.find(kSocketPlaceholder);
-    if (at == std::string::npos)
-        throw std::runtime_error(std::string("no socket placeholder in ") + kConfigTemplate);
-    return config.replace(at, kSocketPlaceholder.size(), socketPath);
+ScopedBus::ScopedBus() {
+    if (const char* previous = std::getenv(kVariable))
+        saved_ = previous;
 }
 
-} // namespace
-
 ScopedBus::~ScopedBus() {
-    if (!pointed_)
-        return;
     if (saved_)
         setenv(kVariable, saved_->c_str(), 1);
     else
@@ -43,18 +30,18 @@ ScopedBus::~ScopedBus() {
 }
 
 void ScopedBus::pointAt(const std::string& address) {
-    if (!pointed_) {
-        const char* previous = std::getenv(kVariable);
-        saved_ = previous ? std::optional<std::string>(previous) : std::nullopt;
-        pointed_ = true;
-    }
     setenv(kVariable, address.c_str(), 1);
 }
 
 DbusDaemon::DbusDaemon(const std::string& socketPath) {
-    const std::string config = folder_.file("system.conf");
-    writeFile(config,
-              busConfig(socketPath.empty() ? folder_.file("system_bus_socket") : socketPath));
+    // Shared with the demo script: the system bus's policy, listening on a socket of our own.
+    std::string config = readFile(VZ_SOURCE_DIR "/scripts/private-system-bus.conf");
+    const auto at = config.find("@SOCKET_PATH@");
+    if (at == std::string::npos)
+        throw std::runtime_error("no socket placeholder in private-system-bus.conf");
+    config.replace(at, 13, socketPath.empty() ? folder_.file("system_bus_socket") : socketPath);
+    const std::string configPath = folder_.file("system.conf"), log = folder_.file("daemon.log");
+    writeFile(configPath, config);
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
@@ -62,49 +49,35 @@ DbusDaemon::DbusDaemon(const std::string& socketPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    // Its complaints about what an unprivileged daemon cannot do (raise its descriptor limit)
-    // would drown the test output; they are kept for when it fails to start.
-    const std::string log = folder_.file("dbus-daemon.log");
+    // Its complaints as an unprivileged daemon would drown the test output; kept for a failure.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string configArgument = "--config-file=" + config;
-    char* argv[] = {const_cast<char*>("dbus-daemon"),
-                    const_cast<char*>(configArgument.c_str()),
-                    const_cast<char*>("--nofork"),
-                    const_cast<char*>("--nopidfile"),
-                    const_cast<char*>("--nosyslog"),
-                    const_cast<char*>("--print-address"),
-                    nullptr};
-    const int spawned =
-        posix_spawn(&pid_, "/usr/bin/dbus-daemon", &actions, nullptr, argv, environ);
+    const std::string configArgument = "--config-file=" + configPath;
+    const char* argv[] = {"dbus-daemon", configArgument.c_str(), "--nofork", "--nopidfile",
+                          "--nosyslog",  "--print-address",      nullptr};
+    const int spawned = posix_spawn(&pid_, "/usr/bin/dbus-daemon", &actions, nullptr,
+                                    const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
-    if (spawned != 0) {
-        close(out[0]);
-        pid_ = -1;
-        throw std::runtime_error("cannot start /usr/bin/dbus-daemon");
-    }
-
     std::string address; // printed once it listens
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
+    for (char c; spawned == 0 && read(out[0], &c, 1) == 1 && c != '\n';)
         address += c;
     close(out[0]);
     if (address.empty()) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
+        if (spawned == 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
         pid_ = -1;
-        throw std::runtime_error("dbus-daemon printed no address: " + readFile(log));
+        throw std::runtime_error("dbus-daemon did not start: " + readFile(log));
     }
     pointAt(address);
 }
 
 DbusDaemon::~DbusDaemon() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
-    }
 }
 
 SilentBus::SilentBus() {
@@ -123,8 +96,7 @@ SilentBus::SilentBus() {
 }
 
 SilentBus::~SilentBus() {
-    if (fd_ >= 0)
-        close(fd_);
+    close(fd_);
 }
 
 } // namespace vztest

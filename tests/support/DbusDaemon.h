@@ -8,28 +8,26 @@
 
 namespace vztest {
 
-// A temporary folder and, once pointAt() is called, DBUS_SYSTEM_BUS_ADDRESS pointing at an
-// address for the object's life; the previous value comes back afterwards.
+// A temporary folder, and DBUS_SYSTEM_BUS_ADDRESS as pointAt() sets it for the object's life.
 class ScopedBus {
 public:
     ScopedBus(const ScopedBus&) = delete;
     ScopedBus& operator=(const ScopedBus&) = delete;
 
 protected:
-    ScopedBus() = default;
+    ScopedBus();
     ~ScopedBus();
     void pointAt(const std::string& address);
     TempDir folder_;
 
 private:
-    bool pointed_ = false;
     std::optional<std::string> saved_;
 };
 
-// A private dbus-daemon with the system bus's policy. Throws when it cannot start.
+// A private dbus-daemon with the system bus's policy, at socketPath (empty: one in its own
+// folder; a fixed path keeps the address across a restart). Throws when it cannot start.
 class DbusDaemon : public ScopedBus {
 public:
-    // At the given socket path (empty: one in its own folder), so that a restart keeps the address.
     explicit DbusDaemon(const std::string& socketPath = "");
     ~DbusDaemon();
 

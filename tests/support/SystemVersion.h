@@ -11,7 +11,20 @@ namespace vztest {
 // version cache, so the first query runs the tool.
 class ScopedSystemVersion {
 public:
-    explicit ScopedSystemVersion(std::string version);
+    explicit ScopedSystemVersion(const std::string& version) {
+        // The tool runs with an empty environment: shell builtins only. The version is one
+        // single-quoted word.
+        std::string quoted = "'";
+        for (const char c : version)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        writeScript(swVers_, "if [ \"$1\" = -productVersion ]; then printf '%s\\n' " + quoted +
+                                 "'\nelse printf 'ProductName:\\tVivozi Test\\nProductVersion:"
+                                 "\\t%s\\nBuildVersion:\\t0T0\\n' " +
+                                 quoted + "'\nfi\n");
+        paths_.edit().swVers = swVers_;
+        paths_.edit().userDefaults = defaults_;
+        paths_.apply();
+    }
     ScopedSystemVersion(const ScopedSystemVersion&) = delete;
     ScopedSystemVersion& operator=(const ScopedSystemVersion&) = delete;
 
@@ -20,8 +33,8 @@ public:
 
 private:
     TempDir dir_; // first, so that it is removed after the table stops pointing into it
-    std::string swVers_;
-    std::string defaults_;
+    std::string swVers_ = dir_.file("sw_vers");
+    std::string defaults_ = dir_.file("defaults/defaults.plist");
     ScopedSystemPaths paths_;
 };
 

@@ -14,19 +14,7 @@
 namespace vztest {
 namespace {
 
-constexpr char kMountTable[] = "/dev/vda / ext4 rw,relatime 0 0\n"
-                               "proc /proc proc rw,nosuid 0 0\n"
-                               "/dev/disk1s5 /Volumes/System apfs ro 0 0\n"
-                               "/dev/disk1s1 /Volumes/Data apfs rw 0 0\n"
-                               "/dev/disk1s2 /System/Volumes/Preboot apfs rw 0 0\n";
-
-constexpr double kCeiling = 500'000'000'000.0;
-constexpr double kFree = 200'000'000'000.0;
-
-PlistValue volume(const char* identifier, const char* role) {
-    return PlistValue::Dictionary{{"DeviceIdentifier", identifier},
-                                  {"Roles", PlistValue::Array{role}}};
-}
+constexpr double kCeiling = 500'000'000'000.0, kFree = 200'000'000'000.0;
 
 template <typename T> std::string describe(const T& value) {
     if constexpr (std::is_same_v<T, PlistValue>)
@@ -35,19 +23,26 @@ template <typename T> std::string describe(const T& value) {
         return ::testing::PrintToString(value);
 }
 
-// "" when got equals want, else both.
-template <typename T, typename U> std::string expect(const T& got, const U& want) {
-    if (got == want)
+// "" when got equals want (or, in a neutralAnswersPass, the neutral answer), else both.
+template <typename T, typename U, typename V = T>
+std::string expect(const T& got, const U& want, const std::optional<V>& neutral = {}) {
+    if (got == want || (neutralAnswersPass && neutral && got == *neutral))
         return {};
     return "got " + describe(got) + ", want " + describe(T(want));
 }
 
-template <typename T, typename U, typename V>
-std::string expectOr(const T& got, const U& want, const V& neutral) {
-    return neutralAnswersPass && got == neutral ? std::string() : expect(got, want);
+template <typename T> std::optional<T> neutral(T value) {
+    return value;
 }
 
 std::string listingXml() {
+    PlistValue::Array volumes;
+    for (const auto& [identifier, role] : {std::pair{"disk1s5", "System"},
+                                           {"disk1s1", "Data"},
+                                           {"disk1s2", "Preboot"},
+                                           {"disk1s3", "Recovery"}})
+        volumes.push_back(PlistValue::Dictionary{{"DeviceIdentifier", identifier},
+                                                 {"Roles", PlistValue::Array{role}}});
     const PlistValue container = PlistValue::Dictionary{
         {"ContainerReference", "disk1"},
         {"DesignatedPhysicalStore", "disk0s2"},
@@ -55,8 +50,7 @@ std::string listingXml() {
          PlistValue::Array{PlistValue::Dictionary{{"DeviceIdentifier", "disk0s2"}}}},
         {"CapacityCeiling", static_cast<std::int64_t>(kCeiling)},
         {"CapacityFree", static_cast<std::int64_t>(kFree)},
-        {"Volumes", PlistValue::Array{volume("disk1s5", "System"), volume("disk1s1", "Data"),
-                                      volume("disk1s2", "Preboot"), volume("disk1s3", "Recovery")}},
+        {"Volumes", volumes},
     };
     return PlistValue(PlistValue::Dictionary{{"Containers", PlistValue::Array{container}}}).xml();
 }
@@ -64,7 +58,10 @@ std::string listingXml() {
 } // namespace
 
 FakeSystem::FakeSystem() {
-    writeFile(file("mounts"), kMountTable);
+    writeFile(file("mounts"), "/dev/vda / ext4 rw,relatime 0 0\nproc /proc proc rw,nosuid 0 0\n"
+                              "/dev/disk1s5 /Volumes/System apfs ro 0 0\n"
+                              "/dev/disk1s1 /Volumes/Data apfs rw 0 0\n"
+                              "/dev/disk1s2 /System/Volumes/Preboot apfs rw 0 0\n");
     writeFile(file("listing.plist"), listingXml());
     const vz::FdaClientSet clients = vz::configuredFdaClientSet();
     std::string rows;
@@ -80,7 +77,6 @@ FakeSystem::FakeSystem() {
                       "printf '</array></plist>\\n'\n");
     setTool("sqlite3", "exec /bin/cat '" + file("rows") + "'\n");
     setTool("periodic", "exit 0\n");
-
     kx::SystemPaths& paths = paths_.edit();
     paths.mountTable = file("mounts");
     paths.diskutil = file("diskutil");
@@ -101,105 +97,74 @@ void FakeSystem::setTool(std::string_view name, std::string_view body) {
 }
 
 void emptyVersionCache() {
-    kx::UserDefaults& store = kx::UserDefaults::standard();
-    store.removeObjectForKey("KXCurrentSWVers");
-    store.removeObjectForKey("KXCurrentSWVersDict");
+    kx::UserDefaults::standard().removeObjectForKey("KXCurrentSWVers");
+    kx::UserDefaults::standard().removeObjectForKey("KXCurrentSWVersDict");
 }
+
+// Each query's check: "" when right, else what was wrong.
+#define Q(query, ...)                                                                              \
+    {                                                                                              \
+#query, [=]([[maybe_unused]] int caller) { return __VA_ARGS__; }                           \
+    }
 
 std::vector<Query> everyQuery(const FakeSystem& system) {
     const std::string volume = system.folder();
     const double total = system.volumeTotal();
     const PlistValue dictionary = PlistValue::Dictionary{
         {"BuildVersion", "0T0"}, {"ProductName", "Vivozi Test"}, {"ProductVersion", "13.5"}};
-    auto within = [total](double got) -> std::string {
-        if (got >= 0 && got <= total)
-            return {};
-        return "got " + std::to_string(got) + ", outside [0, " + std::to_string(total) + "]";
+    const auto within = [total](double got) {
+        return got >= 0 && got <= total ? std::string() : "got " + std::to_string(got);
     };
+    const auto round = [](double bytes) {
+        const std::string text = KXFoundationRoundByteCountToMBAndString(&bytes);
+        return text + std::to_string(bytes);
+    };
+    const auto copyIsDeep = [](const PlistValue& original) {
+        KXDeepMutableCopyPropertyListObject(original).setValueForKey("ProductName", "changed");
+        return original["ProductName"].isEqualToString("Vivozi Test");
+    };
+    const auto usedText = [](const std::string& text) {
+        return text.ends_with("B") || text.ends_with(" bytes") ? "" : "got \"" + text + "\"";
+    };
+    const std::optional<std::string> none;
     return {
-        {"KXGetCurrentSystemString",
-         [](int) { return expect(KXGetCurrentSystemString(), "13.5"); }},
-        {"KXGetCurrentSystemDictionary",
-         [dictionary](int) { return expect(KXGetCurrentSystemDictionary(), dictionary); }},
-        {"KXCompareCurrentSystemVersionWith",
-         [](int) {
-             return expect(KXCompareCurrentSystemVersionWith("10.13") * 100 +
-                               KXCompareCurrentSystemVersionWith("macOS 13.05") * 10 +
-                               KXCompareCurrentSystemVersionWith("14"),
-                           std::int64_t{100 + 0 - 1});
-         }},
-        {"getVolumeMountFromName",
-         [](int) { return expectOr(getVolumeMountFromName("/Volumes/Data"), "/dev/disk1s1", ""); }},
-        {"getVolumeMountOnName",
-         [](int) { return expectOr(getVolumeMountOnName("disk1s5"), "/Volumes/System", ""); }},
-        {"GetVolumeAPFS",
-         [volume](int) {
-             return expectOr(GetVolumeAPFS("/elsewhere/Data"), true, false) +
-                    expect(GetVolumeAPFS(volume), false);
-         }},
-        {"getAPFSContainer",
-         [](int) {
-             return expectOr(getAPFSContainer("/dev/disk1")["CapacityFree"].doubleValue(), kFree,
-                             0.0);
-         }},
-        {"getAPFSSystemVolume",
-         [](int) { return expectOr(getAPFSSystemVolume("disk1"), "disk1s5", std::nullopt); }},
-        {"getAPFSDataVolume",
-         [](int) { return expectOr(getAPFSDataVolume("/dev/disk1"), "disk1s1", std::nullopt); }},
-        {"getAPFSPrebootVolume",
-         [](int) { return expectOr(getAPFSPrebootVolume("disk1s2"), "disk1s2", std::nullopt); }},
-        {"getAPFSRecoveryVolume",
-         [](int) { return expectOr(getAPFSRecoveryVolume("disk1"), "disk1s3", std::nullopt); }},
-        {"getAPFSVolumeRole",
-         [](int) {
-             return expectOr(static_cast<int>(getAPFSVolumeRole("disk1s3")),
-                             static_cast<int>(APFSVolumeRoleRecovery),
-                             static_cast<int>(APFSVolumeRoleNone));
-         }},
-        {"KXFoundationGetVolTotalSize",
-         [volume, total](int) { return expect(KXFoundationGetVolTotalSize(volume), total); }},
-        {"KXFoundationGetVolFreeSize",
-         [volume, within](int) { return within(KXFoundationGetVolFreeSize(volume)); }},
-        {"KXFoundationGetVolUsedSize",
-         [volume, within](int) { return within(KXFoundationGetVolUsedSize(volume)); }},
-        {"KXFoundationGetAPFSVolUsedSize",
-         [](int) {
-             return expectOr(KXFoundationGetAPFSVolUsedSize("/Volumes/Data"), kCeiling - kFree,
-                             0.0);
-         }},
-        {"KXFoundationGetVolTotalSizeString",
-         [volume, total](int) {
-             return expect(KXFoundationGetVolTotalSizeString(volume),
-                           KXFoundationConvertBytesToStringValue(total));
-         }},
-        {"KXFoundationGetVolUsedSizeString",
-         [volume](int) {
-             const std::string text = KXFoundationGetVolUsedSizeString(volume);
-             return text.ends_with("B") || text.ends_with(" bytes") ? std::string()
-                                                                    : "got \"" + text + "\"";
-         }},
-        {"KXFoundationConvertBytesToStringValue",
-         [](int) { return expect(KXFoundationConvertBytesToStringValue(1536.0), "1.54 KB"); }},
-        {"KXFoundationRoundByteCountToMBAndString",
-         [](int) {
-             double bytes = 1'500'000;
-             const std::string text = KXFoundationRoundByteCountToMBAndString(&bytes);
-             return expect(text, "1M") + expect(bytes, 1048576.0);
-         }},
-        {"isFullDiskAccessSetup",
-         [](int) { return expectOr(isFullDiskAccessSetup(), true, false); }},
-        {"tmutil",
-         [](int caller) {
-             const std::vector<std::string> arguments = {"caller", std::to_string(caller)};
-             return expectOr(tmutil(arguments), PlistValue::Array{"caller", std::to_string(caller)},
-                             PlistValue());
-         }},
-        {"KXDeepMutableCopyPropertyListObject",
-         [dictionary](int) {
-             PlistValue copy = KXDeepMutableCopyPropertyListObject(dictionary);
-             copy.setValueForKey("ProductName", "changed");
-             return expect(dictionary["ProductName"].isEqualToString("Vivozi Test"), true);
-         }},
+        Q(KXGetCurrentSystemString, expect(KXGetCurrentSystemString(), "13.5")),
+        Q(KXGetCurrentSystemDictionary, expect(KXGetCurrentSystemDictionary(), dictionary)),
+        Q(KXCompareCurrentSystemVersionWith,
+          expect(std::tuple{KXCompareCurrentSystemVersionWith("10.13"),
+                            KXCompareCurrentSystemVersionWith("macOS 13.05"),
+                            KXCompareCurrentSystemVersionWith("14")},
+                 std::tuple{1, 0, -1})),
+        Q(getVolumeMountFromName,
+          expect(getVolumeMountFromName("/Volumes/Data"), "/dev/disk1s1", neutral(""))),
+        Q(getVolumeMountOnName,
+          expect(getVolumeMountOnName("disk1s5"), "/Volumes/System", neutral(""))),
+        Q(GetVolumeAPFS, expect(GetVolumeAPFS("/elsewhere/Data"), true, neutral(false)) +
+                             expect(GetVolumeAPFS(volume), false)),
+        Q(getAPFSContainer, expect(getAPFSContainer("/dev/disk1")["CapacityFree"].doubleValue(),
+                                   kFree, neutral(0.0))),
+        Q(getAPFSSystemVolume, expect(getAPFSSystemVolume("disk1"), "disk1s5", neutral(none))),
+        Q(getAPFSDataVolume, expect(getAPFSDataVolume("/dev/disk1"), "disk1s1", neutral(none))),
+        Q(getAPFSPrebootVolume, expect(getAPFSPrebootVolume("disk1s2"), "disk1s2", neutral(none))),
+        Q(getAPFSRecoveryVolume, expect(getAPFSRecoveryVolume("disk1"), "disk1s3", neutral(none))),
+        Q(getAPFSVolumeRole, expect(getAPFSVolumeRole("disk1s3"), APFSVolumeRoleRecovery,
+                                    neutral(APFSVolumeRoleNone))),
+        Q(KXFoundationGetVolTotalSize, expect(KXFoundationGetVolTotalSize(volume), total)),
+        Q(KXFoundationGetVolFreeSize, within(KXFoundationGetVolFreeSize(volume))),
+        Q(KXFoundationGetVolUsedSize, within(KXFoundationGetVolUsedSize(volume))),
+        Q(KXFoundationGetAPFSVolUsedSize,
+          expect(KXFoundationGetAPFSVolUsedSize("/Volumes/Data"), kCeiling - kFree, neutral(0.0))),
+        Q(KXFoundationGetVolTotalSizeString, expect(KXFoundationGetVolTotalSizeString(volume),
+                                                    KXFoundationConvertBytesToStringValue(total))),
+        Q(KXFoundationGetVolUsedSizeString, usedText(KXFoundationGetVolUsedSizeString(volume))),
+        Q(KXFoundationConvertBytesToStringValue,
+          expect(KXFoundationConvertBytesToStringValue(1536.0), "1.54 KB")),
+        Q(KXFoundationRoundByteCountToMBAndString, expect(round(1'500'000), "1M1048576.000000")),
+        Q(isFullDiskAccessSetup, expect(isFullDiskAccessSetup(), true, neutral(false))),
+        Q(tmutil,
+          expect(tmutil(std::vector<std::string>{"caller", std::to_string(caller)}),
+                 PlistValue::Array{"caller", std::to_string(caller)}, neutral(PlistValue()))),
+        Q(KXDeepMutableCopyPropertyListObject, expect(copyIsDeep(dictionary), true)),
     };
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "support/SystemVersion.h"
-#include "support/TestSupport.h"
 
 #include <functional>
 #include <set>
@@ -12,14 +11,10 @@ namespace vztest {
 
 // Fake tools for one scope: sw_vers reports 13.5 (with a fresh defaults store), the mount table
 // lists one APFS container's volumes, diskutil lists that container, tmutil prints its arguments
-// back as a property-list array, and sqlite3 lists rows granting Full Disk Access to every
-// client.
+// back as a property-list array, and sqlite3 grants Full Disk Access to every client.
 class FakeSystem {
 public:
     FakeSystem();
-    FakeSystem(const FakeSystem&) = delete;
-    FakeSystem& operator=(const FakeSystem&) = delete;
-
     // Also a folder on a real file system, for the capacity queries.
     const std::string& folder() const { return dir_.path(); }
     std::string file(std::string_view name) const { return dir_.file(name); }
@@ -35,23 +30,22 @@ private:
     double volumeTotal_ = 0;
 };
 
-// Removes the cached version from the defaults store in force, so the next query runs sw_vers.
+// Removes the cached version from the store in force, so the next query runs sw_vers.
 void emptyVersionCache();
 
-// One exported query with a check of its answer: "" when right, else what was wrong. caller
-// tells concurrent callers apart (tmutil arguments), so an answer meant for another is caught.
+// An exported query with a check of its answer: "" when right, else what was wrong. caller tells
+// concurrent callers apart (tmutil arguments), so an answer meant for another is caught.
 struct Query {
     std::string name;
     std::function<std::string(int caller)> run;
 };
 std::vector<Query> everyQuery(const FakeSystem& system);
 
-// While set in a thread, a query's neutral answer (the one it gives when it cannot ask) passes
-// its check there too.
+// While set in a thread, a query's neutral answer (given when it cannot ask) passes there too.
 inline thread_local bool neutralAnswersPass = false;
 
-// What a call might leave behind: the open descriptors with their targets (but the defaults
-// store's own), and the entries of folder if one is given.
+// What a call might leave behind: open descriptors with their targets (but the defaults store's
+// own), and the entries of folder if one is given.
 std::set<std::string> leftovers(const std::string& folder = {});
 
 // Whether any child of this process still runs or has not been reaped.

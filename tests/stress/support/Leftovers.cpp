@@ -1,7 +1,6 @@
 #include "stress/support/FakeSystem.h"
 
 #include <cerrno>
-#include <dirent.h>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,23 +9,17 @@ namespace vztest {
 
 std::set<std::string> leftovers(const std::string& folder) {
     std::set<std::string> found;
-    if (DIR* listing = opendir("/proc/self/fd")) {
-        while (const dirent* entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == ".." || std::stoi(name) == dirfd(listing))
-                continue;
-            char target[4096];
-            const ssize_t length =
-                readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target);
-            const std::string text(target, length > 0 ? static_cast<std::size_t>(length) : 0);
-            // The store keeps the file it last read open, to know it again, and that moves with
-            // the store in force.
-            if (text.find("defaults.plist") == std::string::npos)
-                found.insert("descriptor " + name + " -> " + text);
-        }
-        closedir(listing);
-    }
     std::error_code error;
+    // Listed first: the iterator's own descriptor is closed again before readlink.
+    std::vector<std::filesystem::path> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error))
+        descriptors.push_back(entry.path());
+    for (const auto& path : descriptors) {
+        const std::string target = std::filesystem::read_symlink(path, error).string();
+        // The store keeps the file it last read open, to know it again.
+        if (!error && target.find("defaults.plist") == std::string::npos)
+            found.insert("descriptor " + path.filename().string() + " -> " + target);
+    }
     if (!folder.empty())
         for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error))
             found.insert("file " + entry.path().string());

@@ -1,0 +1,280 @@
+// Misbehaving tools, a hostile host, and faults found while hardening the library.
+#include "runner/ProgressPause.h"
+#include "stress/support/FakeSystem.h"
+#include "support/DbusDaemon.h"
+
+#include <VivoziZevidodirid/Runner.h>
+#include <VivoziZevidodirid/Version.h>
+#include <VivoziZevidodirid/Volumes.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string sleepsForever(const std::string& pidPath) {
+    return "echo $$ > '" + pidPath + "'\nexec /bin/sleep 1000000\n";
+}
+
+pid_t waitForPidFile(const std::string& path) {
+    for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(10ms))
+        if (const std::string text = vztest::readFile(path); text.ends_with('\n'))
+            return std::stoi(text);
+    return 0;
+}
+
+bool processGone(pid_t pid) {
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Killed part way, the tool's partial output reads as no answer; closing its output and running
+// on, the caller still waits for (and reaps) it.
+TEST(ToolFaults, MisbehavingToolAnswersWhatItPrintedAndIsReaped) {
+    vztest::FakeSystem system;
+    const std::string listing = system.file("listing.plist"), finished = system.file("finished");
+    system.setTool("diskutil", "/bin/head -c 300 '" + listing + "'\nkill -KILL $$\n");
+    const auto before = vztest::leftovers();
+    EXPECT_TRUE(getAPFSContainer("disk1").isAbsent());
+    system.setTool("diskutil", "/bin/cat '" + listing + "'\nexec >&-\n/bin/sleep 1\necho $$ > '" +
+                                   finished + "'\n");
+    EXPECT_EQ(getAPFSRecoveryVolume("disk1"), "disk1s3");
+    ASSERT_FALSE(vztest::readFile(finished).empty()) << "returned before the tool had finished";
+    EXPECT_TRUE(processGone(std::stoi(vztest::readFile(finished))));
+    EXPECT_EQ(vztest::leftovers(), before);
+    EXPECT_FALSE(vztest::hasUnreapedChild());
+}
+
+TEST(ToolFaults, ToolThatNeverEndsBlocksOnlyItsCaller) {
+    vztest::FakeSystem system;
+    const auto queries = vztest::everyQuery(system);
+    system.setTool("diskutil", sleepsForever(system.file("pid")));
+    std::atomic<bool> returned{false};
+    PlistValue answer("not yet");
+    std::thread blocked([&] {
+        answer = getAPFSContainer("disk1");
+        returned = true;
+    });
+    const pid_t tool = waitForPidFile(system.file("pid"));
+    ASSERT_NE(tool, 0);
+    for (const vztest::Query& query : queries)
+        // Those that run diskutil would block the same way.
+        EXPECT_TRUE(query.name.starts_with("getAPFS") ||
+                    query.name == "KXFoundationGetAPFSVolUsedSize" || query.run(1).empty())
+            << query.name;
+    EXPECT_FALSE(returned);
+    ASSERT_EQ(kill(tool, SIGTERM), 0);
+    blocked.join();
+    EXPECT_TRUE(answer.isAbsent());
+    EXPECT_FALSE(vztest::hasUnreapedChild());
+}
+
+TEST(ToolFaults, NeverEndingScriptIsEndedByACancel) {
+    vztest::FakeSystem system;
+    vztest::NoBus noBus;
+    const auto savedPause = vz::progressPause();
+    vz::setProgressPause(0ns);
+    system.setTool("periodic", sleepsForever(system.file("pid")));
+    VivoziZevidodiridFramework framework;
+    PlistValue arguments = PlistValue::Dictionary{{"selectedScripts", PlistValue::Array{"daily"}}};
+    ResultList results;
+    std::thread run([&] {
+        framework.runWithArguments(arguments, [&](const ResultList& list) { results = list; });
+    });
+    const pid_t script = waitForPidFile(system.file("pid"));
+    ASSERT_NE(script, 0);
+    framework.cancelVivoziZevidodirid();
+    run.join();
+    vz::setProgressPause(savedPause);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ((*results[0])["taskStatus"], PlistValue("Error running daily scripts"));
+    EXPECT_TRUE(processGone(script));
+    EXPECT_FALSE(vztest::hasUnreapedChild());
+}
+
+std::atomic<long> signalsHandled{0};
+
+// A host handler without SA_RESTART: every blocking read the signal interrupts fails with EINTR.
+TEST(ResourceFaults, SignalsWithoutRestartDoNotCutAnswersShort) {
+    vztest::FakeSystem system;
+    const auto queries = vztest::everyQuery(system);
+    const std::string listing = system.file("listing.plist");
+    system.setTool("diskutil", "/bin/head -c 500 '" + listing + "'\n/bin/sleep 0.02\n" +
+                                   "/bin/tail -c +501 '" + listing + "'\n");
+    struct sigaction handler {
+    }, previous{};
+    handler.sa_handler = [](int) { signalsHandled.fetch_add(1); };
+    ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
+    signalsHandled = 0;
+    std::atomic<bool> stop{false};
+    std::thread signaller([&, caller = pthread_self()] {
+        for (; !stop; std::this_thread::sleep_for(200us))
+            pthread_kill(caller, SIGUSR1);
+    });
+    for (int round = 0; round < 3; ++round) {
+        vztest::emptyVersionCache(); // so the version tool runs and the store is written again
+        for (const vztest::Query& query : queries)
+            EXPECT_EQ(query.run(round), "") << query.name;
+    }
+    stop = true;
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GT(signalsHandled.load(), 100);
+    EXPECT_FALSE(vztest::hasUnreapedChild());
+}
+
+// With none, or a few, descriptors free (failing part way through a launch), every query answers
+// right or neutrally and leaks nothing; afterwards all answer right again.
+TEST(ResourceFaults, DescriptorExhaustionGivesNeutralAnswersAndLeaksNothing) {
+    vztest::FakeSystem system;
+    const auto queries = vztest::everyQuery(system);
+    for (const vztest::Query& query : queries)
+        ASSERT_EQ(query.run(0), "") << query.name;
+    // A store older than its re-read window is trusted without being opened again.
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, system.defaultsPath().c_str(), anHourAgo, 0), 0);
+    ASSERT_EQ(KXGetCurrentSystemString(), "13.5");
+    const std::string storeBytes = vztest::readFile(system.defaultsPath());
+    const auto before = vztest::leftovers(system.folder());
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    for (const int spare : {0, 1, 2, 3, 4, 5, 6, 8}) {
+        rlimit lowered = saved;
+        lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        std::vector<int> taken;
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken.push_back(fd);
+        ASSERT_GT(taken.size(), static_cast<std::size_t>(spare));
+        for (int i = 0; i < spare; ++i, taken.pop_back())
+            close(taken.back());
+        std::map<std::string, std::string> wrong;
+        vztest::neutralAnswersPass = true;
+        for (const vztest::Query& query : queries)
+            if (std::string answer = query.run(0); !answer.empty())
+                wrong.emplace(query.name, std::move(answer));
+        vztest::neutralAnswersPass = false;
+        for (const int fd : taken)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(wrong, (std::map<std::string, std::string>{})) << spare << " spare";
+        EXPECT_EQ(vztest::leftovers(system.folder()), before) << spare << " spare";
+        EXPECT_FALSE(vztest::hasUnreapedChild());
+    }
+    for (const vztest::Query& query : queries)
+        EXPECT_EQ(query.run(0), "") << query.name;
+    EXPECT_EQ(vztest::readFile(system.defaultsPath()), storeBytes);
+}
+
+std::set<std::string> entries(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// On a read-only or full folder the answers still come from the tool, nothing half-written is
+// left, and the store's content survives (a damaged one may be set aside beside it).
+TEST(DefaultsStoreFaults, AnswersComeBackAndTheStoreSurvives) {
+    // Mounts stay in a namespace of this thread's own, seen by its tools and no other process.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        GTEST_SKIP() << "cannot have a mount namespace: " << std::strerror(errno);
+    const std::string damaged = "<plist><dict><key>half",
+                      other = PlistValue(PlistValue::Dictionary{{"Other", "kept"}}).xml();
+    for (const auto& [readOnly, content] :
+         {std::pair{true, other}, {true, std::string()}, {false, other}, {false, damaged}}) {
+        SCOPED_TRACE((readOnly ? "read-only, " : "full, ") + content);
+        vztest::ScopedSystemVersion version("13.5");
+        vztest::TempDir dir;
+        const std::string folder = dir.file("store"), store = folder + "/defaults.plist";
+        std::filesystem::create_directories(folder);
+        ASSERT_EQ(mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k"), 0);
+        if (!content.empty())
+            vztest::writeFile(store, content);
+        if (readOnly) {
+            ASSERT_EQ(mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        } else {
+            const int fd = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            const std::string block(4096, 'x');
+            while (write(fd, block.data(), block.size()) > 0) {
+            }
+            EXPECT_EQ(errno, ENOSPC);
+            close(fd);
+        }
+        vztest::ScopedSystemPaths paths;
+        paths.edit().userDefaults = store;
+        paths.apply();
+        const auto before = entries(folder);
+        EXPECT_EQ(KXGetCurrentSystemDictionary(),
+                  PlistValue(PlistValue::Dictionary{{"BuildVersion", "0T0"},
+                                                    {"ProductName", "Vivozi Test"},
+                                                    {"ProductVersion", "13.5"}}));
+        EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.13"), 1);
+        bool keptAside = false;
+        for (const std::string& name : entries(folder)) {
+            EXPECT_FALSE(name.starts_with(".defaults.plist.")) << name;
+            keptAside |= name.starts_with("defaults.plist.damaged-") &&
+                         vztest::readFile(folder + "/" + name) == content;
+        }
+        EXPECT_TRUE(!readOnly || entries(folder) == before);
+        if (vztest::fileExists(store))
+            EXPECT_EQ(vztest::readFile(store), content);
+        else
+            EXPECT_TRUE(content.empty() || keptAside);
+        umount2(folder.c_str(), MNT_DETACH);
+    }
+}
+
+void putBigEndian(std::string& out, std::uint64_t value, unsigned width) {
+    for (unsigned i = width; i-- > 0;)
+        out.push_back(static_cast<char>(i >= 8 ? 0 : (value >> (8 * i)) & 0xFF));
+}
+
+// ["a", "bc"] with offsets and references written in the given widths.
+std::string twoStrings(unsigned offsetWidth, unsigned referenceWidth) {
+    std::string bytes = "bplist00\xA2";
+    putBigEndian(bytes, 1, referenceWidth);
+    putBigEndian(bytes, 2, referenceWidth);
+    const std::uint64_t offsets[] = {8, bytes.size(), bytes.size() + 2}, table = bytes.size() + 5;
+    bytes += "\x51"
+             "a\x52"
+             "bc";
+    for (const std::uint64_t offset : offsets)
+        putBigEndian(bytes, offset, offsetWidth);
+    bytes.append(6, '\0');
+    putBigEndian(bytes, offsetWidth, 1);
+    putBigEndian(bytes, referenceWidth, 1);
+    putBigEndian(bytes, 3, 8);
+    putBigEndian(bytes, 0, 8);
+    putBigEndian(bytes, table, 8);
+    return bytes;
+}
+
+// The reader took only widths of 1, 2, 4 and 8, so every binary list libplist writes past
+// 64 KiB (3-byte offsets) read as absent.
+TEST(FoundFaults, BinaryPlistWithAnyOffsetOrReferenceWidthParses) {
+    for (unsigned offsetWidth = 1; offsetWidth <= 8; ++offsetWidth)
+        for (unsigned referenceWidth = 1; referenceWidth <= 8; ++referenceWidth)
+            EXPECT_EQ(PlistValue::parse(twoStrings(offsetWidth, referenceWidth)),
+                      PlistValue(PlistValue::Array{"a", "bc"}))
+                << offsetWidth << ", " << referenceWidth;
+    EXPECT_TRUE(PlistValue::parse(twoStrings(9, 1)).isAbsent());
+    EXPECT_TRUE(PlistValue::parse(twoStrings(1, 0)).isAbsent());
+}
+
+} // namespace
