@@ -7,12 +7,6 @@
 #include <string>
 #include <vector>
 
-namespace kx {
-void PrintTo(const MountEntry& entry, std::ostream* out) {
-    *out << "{" << entry.source << " | " << entry.mountPoint << " | " << entry.type << "}";
-}
-} // namespace kx
-
 namespace {
 
 TEST(MountTable, DecodesTheKernelsEscapesAndKeepsTableOrder) {
@@ -36,10 +30,8 @@ TEST(FileSystemStatistics, CountsAreInFragmentUnits) {
     struct statfs record {};
     record.f_bsize = 1 << 20;
     record.f_frsize = 4096;
-    record.f_blocks = 1000;
     const auto statistics = kx::statisticsFromRecord(record);
     EXPECT_EQ(statistics.blockSize, 4096u);
-    EXPECT_EQ(statistics.blocks, 1000u);
 }
 
 TEST(CharacterClasses, TrimmingRemovesOnlyTheEndsOfEachClass) {

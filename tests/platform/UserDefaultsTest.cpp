@@ -71,11 +71,11 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
     constexpr int kWrites = 100;
     int go[2];
     ASSERT_EQ(pipe(go), 0);
-    std::vector<pid_t> children;
+    PlistValue::Dictionary expected;
     for (const char* prefix : {"a-", "b-"}) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) { // both start when the parent closes the pipe
+        for (int i = 0; i < kWrites; ++i)
+            expected.emplace_back(prefix + std::to_string(i), i);
+        if (fork() == 0) { // both start when the parent closes the pipe
             char start;
             close(go[1]);
             (void)!read(go[0], &start, 1);
@@ -84,19 +84,11 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
                     _exit(1);
             _exit(0);
         }
-        children.push_back(child);
     }
     close(go[0]);
     close(go[1]);
-    for (const pid_t child : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed";
-    }
-    PlistValue::Dictionary expected;
-    for (const char* prefix : {"a-", "b-"})
-        for (int i = 0; i < kWrites; ++i)
-            expected.emplace_back(prefix + std::to_string(i), i);
+    for (int status = 0; wait(&status) > 0;)
+        EXPECT_EQ(status, 0) << "a write failed";
     EXPECT_EQ(kx::UserDefaults().snapshot().root(), PlistValue(expected));
 }
 
