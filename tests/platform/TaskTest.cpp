@@ -99,17 +99,14 @@ TEST(Task, StreamsConnectToPipesFilesAndTheNullDevice) {
 TEST(Task, TerminateReachesTheGroupOnlyOfAnUnreapedLeader) {
     for (const bool reapedFirst : {false, true}) {
         SCOPED_TRACE(reapedFirst);
-        vztest::TempDir dir;
-        const std::string pidFile = dir.file("pid");
         kx::Task task;
         configure(task, "/bin/sh",
-                  {"-c", "sleep 60 & echo $! > " + pidFile + ".w; mv " + pidFile + ".w " + pidFile +
-                             (reapedFirst ? "; exit 0" : "; wait")});
+                  {"-c", std::string("sleep 60 >/dev/null & echo $!; exec >&-; ") +
+                             (reapedFirst ? "exit 0" : "wait")});
         task.setProcessGroupLeader(true);
+        task.setStandardOutput(kx::Stdio::pipe());
         ASSERT_FALSE(task.launch());
-        for (int i = 0; i < 10000 && !vztest::fileExists(pidFile); ++i)
-            usleep(1000);
-        const pid_t grandchild = std::stoi(vztest::readFile(pidFile));
+        const pid_t grandchild = std::stoi(readAndClose(task.takeStandardOutput()));
         if (reapedFirst)
             task.waitUntilExit();
         task.terminate();
