@@ -10,9 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
-#include <optional>
 #include <sys/wait.h>
 #include <thread>
 
@@ -24,20 +22,15 @@ using Texts = std::vector<std::string>;
 const std::string kFailed = "Error running daily scripts";
 const std::string kMissing = "Failed - periodic executable NOT present";
 
-void post(const std::string& name, const std::string& object) {
-    kx::DistributedNotificationCenter::defaultCenter().postNotification(name, object);
-}
-
-bool eventually(const std::function<bool()>& condition) {
+template <class F> bool eventually(F condition) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!condition() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     return condition();
 }
 
-// Stamps "stamp 1", "stamp 2", ... instead of the date, to show which success set the status.
-class StampingFramework : public VivoziZevidodiridFramework {
-public:
+// Stamps "stamp N" instead of the date, to show which success set the status.
+struct StampingFramework : VivoziZevidodiridFramework {
     int stamps = 0;
     std::string currentDateForLocale() override { return "stamp " + std::to_string(++stamps); }
 };
@@ -48,16 +41,10 @@ PlistValue selected(const std::vector<PlistValue>& names) {
     return arguments;
 }
 
-struct Outcome {
-    ResultList list;
-    int replies = 0;
-    bool onCallerThread = false;
-};
-
+// A periodic recording its arguments and environment; "fail*" exits 1, "hang*" waits on a child
+// of its own, "flood*" writes 10 MiB to each stream.
 class ScriptRun : public ::testing::Test {
 protected:
-    // A periodic recording its arguments and environment; "fail*" exits 1, "hang*" waits on a
-    // child of its own, "flood*" writes 10 MiB to each stream.
     ScriptRun() {
         paths.edit().periodic = dir.file("periodic");
         paths.apply();
@@ -67,37 +54,36 @@ printf '%s:%s\n' "$#" "$1" >> "$dir/calls"
 cat /proc/$$/environ > "$dir/env.$1"
 case "$1" in
 fail*) exit 1 ;;
-hang*) sleep 300 &
-       echo $! > "$dir/sleeper.tmp"; mv "$dir/sleeper.tmp" "$dir/sleeper"
-       wait ;;
+hang*) sleep 300 & echo $! > "$dir/sleeper.tmp"; mv "$dir/sleeper.tmp" "$dir/sleeper"; wait ;;
 flood*) head -c 10485760 /dev/zero; head -c 10485760 /dev/zero >&2 ;;
 esac
-exit 0
 )");
     }
+    ~ScriptRun() override { vz::setProgressPause(savedPause); }
 
-    Outcome run(VivoziZevidodiridFramework& runner, const PlistValue& arguments) {
-        Outcome outcome;
+    // Every run replies exactly once, on the caller's thread.
+    ResultList run(VivoziZevidodiridFramework& runner, const PlistValue& arguments) {
+        ResultList result;
+        int replies = 0;
         const auto caller = std::this_thread::get_id();
         runner.runWithArguments(arguments, [&](const ResultList& list) {
-            ++outcome.replies;
-            outcome.list = list;
-            outcome.onCallerThread = std::this_thread::get_id() == caller;
+            ++replies;
+            result = list;
+            EXPECT_EQ(std::this_thread::get_id(), caller);
         });
-        return outcome;
+        EXPECT_EQ(replies, 1);
+        return result;
     }
 
     Texts calls() const { return vztest::lines(vztest::readFile(dir.file("calls"))); }
 
-    ~ScriptRun() override { vz::setProgressPause(savedPause); }
-
     // The progress broadcasts received before a sentinel posted here: the bus keeps order.
     Texts texts() {
-        post("vztest.sentinel", "");
+        kx::DistributedNotificationCenter::defaultCenter().postNotification("vztest.end", "");
         Texts received;
         while (auto notification = observer.next(30s)) {
-            if (notification->name == "vztest.sentinel")
-                return received;
+            if (notification->name == "vztest.end")
+                break;
             EXPECT_EQ(notification->name, kx::progressNotificationName);
             received.push_back(notification->object);
         }
@@ -114,33 +100,29 @@ exit 0
 TEST_F(ScriptRun, ThreeScriptsSucceed) {
     StampingFramework runner;
     // A chatty script must not stall the run: its output goes to the null device.
-    const Outcome outcome = run(runner, selected({"a", "flood", "c"}));
-    EXPECT_EQ(outcome.replies, 1);
-    EXPECT_TRUE(outcome.onCallerThread);
-    ASSERT_EQ(outcome.list.size(), 3u);
-    EXPECT_EQ(outcome.list[0], outcome.list[2]); // one record shared by every entry
-
+    const ResultList list = run(runner, selected({"a", "flood", "c"}));
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0], list[2]); // one record shared by every entry
     // clang-format off
     const PlistValue expected(PlistValue::Dictionary{{"firstTask", "a"}, {"name", "c"}, {"1", "a"},
         {"2", "flood"}, {"3", "c"}, {"currentTask", std::int64_t{3}}, {"progress", 1.0},
         {"taskStatus", "stamp 3"}});
     // clang-format on
-    EXPECT_EQ(*outcome.list[0], expected);
+    EXPECT_EQ(*list[0], expected);
     EXPECT_EQ(texts(), (Texts{"33|stamp 1|a", "67|stamp 2|flood", "100|stamp 3|c"}));
     EXPECT_EQ(calls(), (Texts{"1:a", "1:flood", "1:c"}));
-    for (const std::string name : {"a", "flood", "c"}) {
-        EXPECT_TRUE(vztest::fileExists(dir.file("env." + name)));
-        EXPECT_EQ(vztest::readFile(dir.file("env." + name)), "");
-    }
+    for (const std::string name : {"a", "flood", "c"}) // an empty environment
+        EXPECT_TRUE(vztest::fileExists(dir.file("env." + name)) &&
+                    vztest::readFile(dir.file("env." + name)).empty());
 }
 
 TEST_F(ScriptRun, FailuresKeepTheLastSuccessAndShiftNoNumbering) {
     StampingFramework runner;
     // A name that is not a string fails without starting anything.
-    const Outcome outcome = run(runner, selected({"a", "fail-b", std::int64_t{5}, "d"}));
-    ASSERT_EQ(outcome.list.size(), 4u);
-    EXPECT_TRUE((*outcome.list[0])["2"].isAbsent());
-    EXPECT_TRUE((*outcome.list[0])["4"].isEqualToString("d"));
+    const ResultList list = run(runner, selected({"a", "fail-b", std::int64_t{5}, "d"}));
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_TRUE((*list[0])["2"].isAbsent());
+    EXPECT_TRUE((*list[0])["4"].isEqualToString("d"));
     EXPECT_EQ(texts(), (Texts{"25|stamp 1|a", "25|" + kFailed + "|fail-b", "25|" + kFailed + "|5",
                               "100|stamp 2|d"}));
     EXPECT_EQ(calls(), (Texts{"1:a", "1:fail-b", "1:d"}));
@@ -149,9 +131,7 @@ TEST_F(ScriptRun, FailuresKeepTheLastSuccessAndShiftNoNumbering) {
 TEST_F(ScriptRun, MissingPeriodicFailsEveryScriptButProgressAdvances) {
     std::filesystem::remove(dir.file("periodic"));
     StampingFramework runner;
-    const Outcome outcome = run(runner, selected({"a", "b"}));
-    EXPECT_EQ(outcome.replies, 1);
-    EXPECT_EQ(outcome.list.size(), 2u);
+    EXPECT_EQ(run(runner, selected({"a", "b"})).size(), 2u);
     EXPECT_EQ(texts(), (Texts{"50|" + kMissing + "|a", "100|" + kMissing + "|b"}));
 }
 
@@ -161,9 +141,7 @@ TEST_F(ScriptRun, NothingToRunStillRepliesOnce) {
     for (const PlistValue& arguments : {PlistValue(), selected({}), aText}) {
         std::atomic_ref<float>(progress).store(0.75f);
         StampingFramework runner;
-        const Outcome outcome = run(runner, arguments);
-        EXPECT_EQ(outcome.replies, 1);
-        EXPECT_TRUE(outcome.list.empty());
+        EXPECT_TRUE(run(runner, arguments).empty());
         EXPECT_EQ(std::atomic_ref<float>(progress).load(), 0.0f);
         EXPECT_TRUE(texts().empty());
     }
@@ -179,14 +157,13 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
         sleeper = std::stoi(vztest::readFile(dir.file("sleeper")));
         runner.cancelVivoziZevidodirid();
     });
-    const Outcome outcome = run(runner, selected({"a", "hang-b", "c"}));
+    run(runner, selected({"a", "hang-b", "c"}));
     canceller.join();
     ASSERT_GT(sleeper, 0);
     // Started by periodic, not by us: only a terminate of the whole group reaches it.
     EXPECT_TRUE(eventually([&] { return !vztest::processAlive(sleeper); }));
     if (vztest::processAlive(sleeper))
         kill(sleeper, SIGKILL);
-    EXPECT_EQ(outcome.replies, 1);
     EXPECT_EQ(texts(),
               (Texts{"33|stamp 1|a", "33|" + kFailed + "|hang-b", "33|" + kFailed + "|c"}));
 }
@@ -196,12 +173,13 @@ TEST(RunnerObject, CancelBeforeTheChildStartedStillStopsIt) {
         std::shared_ptr<kx::Task> replacement = std::make_shared<kx::Task>();
         std::shared_ptr<kx::Task> task() const override { return replacement; }
     } runner;
-    runner.replacement->setLaunchPath("/bin/sleep");
-    runner.replacement->setArguments({"30"});
+    kx::Task& task = *runner.replacement;
+    task.setLaunchPath("/bin/sleep");
+    task.setArguments({"30"});
     runner.cancelVivoziZevidodirid();
-    ASSERT_FALSE(runner.replacement->launch());
-    runner.replacement->waitUntilExit();
-    EXPECT_EQ(runner.replacement->terminationStatus(), 128 + SIGTERM);
+    ASSERT_FALSE(task.launch());
+    task.waitUntilExit();
+    EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
 }
 
 TEST(ProgressText, SinglePrecisionPercentRoundedHalfToEvenAndNullFields) {
@@ -229,16 +207,15 @@ TEST_F(ScriptRun, EveryBroadcastIsFollowedByAOneSecondPause) {
 }
 
 TEST(DistributedNotifications, WithoutAWorkingBusNothingHappens) {
+    auto& center = kx::DistributedNotificationCenter::defaultCenter();
     {
         vztest::NoBus noBus;
-        post("n", "o");
-        kx::NotificationObserver observer;
-        EXPECT_FALSE(observer.isConnected());
-        EXPECT_EQ(observer.next(), std::nullopt);
+        center.postNotification("n", "o");
+        EXPECT_FALSE(kx::NotificationObserver().isConnected());
     }
     vztest::SilentBus silent;
     const auto start = std::chrono::steady_clock::now();
-    post("n", "o");
+    center.postNotification("n", "o");
     // sd-bus alone would wait 25 s for the handshake and 90 s to flush.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
@@ -250,44 +227,36 @@ TEST(DateLocale, LcAllThenLcTimeThenLangEachSkippedWhenEmpty) {
                               {"", "fr_FR", "ja_JP", "it_IT", "fr_FR"},
                               {nullptr, nullptr, "ja_JP", "it_IT", "ja_JP"},
                               {"", "", "", "it_IT", "C"}};
-    std::vector<std::optional<std::string>> saved;
-    for (const char* name : names)
-        saved.push_back(std::getenv(name) ? std::optional<std::string>(std::getenv(name))
-                                          : std::nullopt);
     for (const auto& c : cases) {
         for (int i = 0; i < 4; ++i)
             c[i] ? setenv(names[i], c[i], 1) : unsetenv(names[i]);
         EXPECT_EQ(kx::posixDateLocaleName(), c[4]);
     }
-    for (int i = 0; i < 4; ++i)
-        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+    for (const char* name : names) // the runs above use the stamping framework, not the locale
+        unsetenv(name);
 }
 
 // The stand-in, looking for its sets under a test folder instead of /etc.
 TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
     vztest::TempDir root;
-    const auto script = [&](const std::string& set, const std::string& name, int status) {
-        std::filesystem::create_directories(root.file(set));
-        vztest::writeScript(root.file(set + "/" + name), "echo " + name + " >> '" +
-                                                             root.file("log") + "'\nexit " +
-                                                             std::to_string(status) + "\n");
-    };
-    for (const char* name : {"b", "a", "10-x", "C", "e.sh"})
-        script("cron.daily", name, 0);
-    script("cron.weekly", "a", 3);
-    script("cron.weekly", "b", 0);
+    // Each script logs its name; weekly/a exits 3.
+    for (const std::string path :
+         {"daily/b", "daily/a", "daily/10-x", "daily/C", "daily/e.sh", "weekly/a", "weekly/b"}) {
+        std::filesystem::create_directories(root.file("cron." + path.substr(0, path.find('/'))));
+        vztest::writeScript(root.file("cron." + path), "echo ${0##*/} >> '" + root.file("log") +
+                                                           "'\n" +
+                                                           (path == "weekly/a" ? "exit 3\n" : ""));
+    }
     const auto run = [&](const std::string& set) {
         std::filesystem::remove(root.file("log"));
-        const std::string command = "env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
-                                    VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null";
-        const int status = std::system(command.c_str());
-        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                         vztest::readFile(root.file("log"))};
+        const int status = std::system(("env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
+                                        VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null")
+                                           .c_str());
+        return std::pair{WEXITSTATUS(status), vztest::readFile(root.file("log"))};
     };
     EXPECT_EQ(run("daily"), std::pair(0, std::string("10-x\nC\na\nb\n"))); // dotted names skipped
-    const auto [status, log] = run("weekly");
-    EXPECT_NE(status, 0);
-    EXPECT_EQ(log, "a\nb\n"); // a failing script fails the set after every script ran
+    // A failing script fails the set after every script ran.
+    EXPECT_EQ(run("weekly"), std::pair(1, std::string("a\nb\n")));
     EXPECT_NE(run("nosuch").first, 0);
 }
 
