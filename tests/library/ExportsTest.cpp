@@ -1,7 +1,6 @@
 // Links the shared library the way a host does and checks what it exports.
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <cstdio>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -32,9 +31,8 @@ TEST(LibraryExports, OnlyTheDeclaredInterface) {
 
 TEST(LibraryExports, VersionSymbols) {
     EXPECT_EQ(VivoziZevidodiridVersionNumber, 1.0);
-    const char* text = reinterpret_cast<const char*>(VivoziZevidodiridVersionString);
-    ASSERT_EQ(std::strlen(text), 50u);
-    EXPECT_STREQ(text, "@(#)PROGRAM:VivoziZevidodirid  PROJECT:Lumivane-1\n");
+    EXPECT_STREQ(reinterpret_cast<const char*>(VivoziZevidodiridVersionString),
+                 "@(#)PROGRAM:VivoziZevidodirid  PROJECT:Lumivane-1\n");
 }
 
 } // namespace

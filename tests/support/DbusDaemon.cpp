@@ -33,13 +33,13 @@ void ScopedBus::pointAt(const std::string& address) {
     setenv(kVariable, address.c_str(), 1);
 }
 
-DbusDaemon::DbusDaemon(const std::string& socketPath) {
+DbusDaemon::DbusDaemon() {
     // Shared with the demo script: the system bus's policy, listening on a socket of our own.
     std::string config = readFile(VZ_SOURCE_DIR "/scripts/private-system-bus.conf");
     const auto at = config.find("@SOCKET_PATH@");
     if (at == std::string::npos)
         throw std::runtime_error("no socket placeholder in private-system-bus.conf");
-    config.replace(at, 13, socketPath.empty() ? folder_.file("system_bus_socket") : socketPath);
+    config.replace(at, 13, folder_.file("system_bus_socket"));
     const std::string configPath = folder_.file("system.conf"), log = folder_.file("daemon.log");
     writeFile(configPath, config);
 

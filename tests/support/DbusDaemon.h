@@ -24,11 +24,11 @@ private:
     std::optional<std::string> saved_;
 };
 
-// A private dbus-daemon with the system bus's policy, at socketPath (empty: one in its own
-// folder; a fixed path keeps the address across a restart). Throws when it cannot start.
+// A private dbus-daemon with the system bus's policy, in its own folder. Throws when it cannot
+// start.
 class DbusDaemon : public ScopedBus {
 public:
-    explicit DbusDaemon(const std::string& socketPath = "");
+    DbusDaemon();
     ~DbusDaemon();
 
 private:

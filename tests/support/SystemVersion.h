@@ -12,15 +12,11 @@ namespace vztest {
 class ScopedSystemVersion {
 public:
     explicit ScopedSystemVersion(const std::string& version) {
-        // The tool runs with an empty environment: shell builtins only. The version is one
-        // single-quoted word.
-        std::string quoted = "'";
-        for (const char c : version)
-            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        writeScript(swVers_, "if [ \"$1\" = -productVersion ]; then printf '%s\\n' " + quoted +
-                                 "'\nelse printf 'ProductName:\\tVivozi Test\\nProductVersion:"
-                                 "\\t%s\\nBuildVersion:\\t0T0\\n' " +
-                                 quoted + "'\nfi\n");
+        // The tool runs with an empty environment: shell builtins only.
+        writeScript(swVers_, "if [ \"$1\" = -productVersion ]; then echo '" + version +
+                                 "'\nelse printf 'ProductName:\tVivozi Test\nProductVersion:"
+                                 "\t%s\nBuildVersion:\t0T0\n' '" +
+                                 version + "'\nfi\n");
         paths_.edit().swVers = swVers_;
         paths_.edit().userDefaults = defaults_;
         paths_.apply();

@@ -65,11 +65,6 @@ bool processAlive(pid_t pid) {
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
 
-ScopedSystemPaths::ScopedSystemPaths(kx::SystemPaths paths)
-    : saved_(kx::systemPaths()), current_(std::move(paths)) {
-    apply();
-}
-
 ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(saved_) {}
 
 ScopedSystemPaths::~ScopedSystemPaths() {

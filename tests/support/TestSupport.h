@@ -34,7 +34,6 @@ bool processAlive(pid_t pid);                            // a zombie counts as e
 // Replaces the system-path table for one scope and puts the previous one back afterwards.
 class ScopedSystemPaths {
 public:
-    explicit ScopedSystemPaths(kx::SystemPaths paths);
     ScopedSystemPaths(); // keeps the table in force, to be changed through edit() and apply()
     ~ScopedSystemPaths();
     kx::SystemPaths& edit() { return current_; }
