@@ -18,11 +18,9 @@ namespace {
 class SystemVersionTest : public ::testing::Test {
 protected:
     SystemVersionTest() {
-        vztest::writeScript(dir_.file("sw_vers"),
-                            "echo run >> " + dir_.file("runs") +
-                                "\n[ \"$1\" = -productVersion ] && exec /bin/cat " +
-                                dir_.file("version.out") + "\nexec /bin/cat " +
-                                dir_.file("dictionary.out") + "\n");
+        vztest::writeScript(dir_.file("sw_vers"), "cd '" + dir_.path() + R"('; echo run >> runs
+[ "$1" = -productVersion ] && exec /bin/cat version.out; exec /bin/cat dictionary.out
+)");
         vztest::writeFile(dir_.file("version.out"), "10.15.7\n");
         paths_.edit().swVers = dir_.file("sw_vers");
         paths_.edit().userDefaults = dir_.file("prefs/defaults.plist");
