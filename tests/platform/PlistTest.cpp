@@ -211,25 +211,4 @@ TEST(PlistBinary, HostileGraphsAreRejected) {
     EXPECT_FALSE(PlistValue::parse(chain(512)).isAbsent());
 }
 
-TEST(PlistBinary, OffsetAndReferenceWidthsUpTo8Bytes) {
-    // 300 objects need 2-byte indices; 9 bytes is too wide.
-    PlistValue::Array numbers;
-    std::vector<std::uint64_t> refs;
-    std::vector<std::string> objects{""};
-    for (int i = 0; i < 300; ++i) {
-        numbers.emplace_back(std::int64_t{i});
-        refs.push_back(i + 1);
-        objects.emplace_back("\x13");
-        putBigEndian(objects.back(), static_cast<std::uint64_t>(i), 8);
-    }
-    for (unsigned width = 2; width <= 9; ++width) {
-        SCOPED_TRACE(width);
-        const PlistValue expected = width == 9 ? kAbsent : PlistValue(numbers);
-        objects[0] = container(0xA, refs, 2);
-        EXPECT_EQ(PlistValue::parse(build(objects, 2, width)), expected);
-        objects[0] = container(0xA, refs, width);
-        EXPECT_EQ(PlistValue::parse(build(objects, width)), expected);
-    }
-}
-
 } // namespace
