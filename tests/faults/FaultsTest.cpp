@@ -1,9 +1,6 @@
 // Misbehaving tools, a hostile host, and faults found while hardening the library.
-#include "runner/ProgressPause.h"
 #include "stress/support/FakeSystem.h"
-#include "support/DbusDaemon.h"
 
-#include <VivoziZevidodirid/Runner.h>
 #include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
 #include <atomic>
@@ -37,10 +34,6 @@ pid_t waitForPidFile(const std::string& path) {
         if (const std::string text = vztest::readFile(path); text.ends_with('\n'))
             return std::stoi(text);
     return 0;
-}
-
-bool processGone(pid_t pid) {
-    return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 // Killed part way, the tool's partial output reads as no answer; closing its output and running
@@ -80,29 +73,6 @@ TEST(ToolFaults, ToolThatNeverEndsBlocksOnlyItsCaller) {
     ASSERT_EQ(kill(tool, SIGTERM), 0);
     blocked.join();
     EXPECT_TRUE(answer.isAbsent());
-    EXPECT_FALSE(vztest::hasUnreapedChild());
-}
-
-TEST(ToolFaults, NeverEndingScriptIsEndedByACancel) {
-    vztest::FakeSystem system;
-    vztest::NoBus noBus;
-    const auto savedPause = vz::progressPause();
-    vz::setProgressPause(0ns);
-    system.setTool("periodic", sleepsForever(system.file("pid")));
-    VivoziZevidodiridFramework framework;
-    PlistValue arguments = PlistValue::Dictionary{{"selectedScripts", PlistValue::Array{"daily"}}};
-    ResultList results;
-    std::thread run([&] {
-        framework.runWithArguments(arguments, [&](const ResultList& list) { results = list; });
-    });
-    const pid_t script = waitForPidFile(system.file("pid"));
-    ASSERT_NE(script, 0);
-    framework.cancelVivoziZevidodirid();
-    run.join();
-    vz::setProgressPause(savedPause);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ((*results[0])["taskStatus"], PlistValue("Error running daily scripts"));
-    EXPECT_TRUE(processGone(script));
     EXPECT_FALSE(vztest::hasUnreapedChild());
 }
 
