@@ -1,8 +1,19 @@
 #include "tools/ToolRunner.h"
 
 #include <VivoziZevidodirid/Task.h>
+#include <atomic>
 
 namespace vz {
+
+namespace {
+std::atomic<std::size_t> limitForTests{0};
+} // namespace
+
+namespace testing {
+void setToolOutputLimit(std::size_t bytes) {
+    limitForTests.store(bytes);
+}
+} // namespace testing
 
 ToolOutput runToolReadingOutput(const std::string& launchPath,
                                 const std::optional<std::vector<std::string>>& arguments) {
@@ -12,12 +23,22 @@ ToolOutput runToolReadingOutput(const std::string& launchPath,
         task.setArguments(*arguments);
     task.setEnvironment(std::vector<std::string>{});
     task.setStandardOutput(kx::Stdio::pipe());
+    // So that a tool cut off at the limit can be stopped together with whatever it started.
+    task.setProcessGroupLeader(true);
     if (task.launch())
         return {};
     // The write end lives only in the child (and whatever it starts), so end of file comes when
     // they are done with it.
     kx::UniqueFd output(task.takeStandardOutput());
-    ToolOutput bytes = kx::readToEnd(output.get());
+    const std::size_t forTests = limitForTests.load();
+    bool complete = false;
+    ToolOutput bytes =
+        kx::readToEnd(output.get(), forTests ? forTests : kToolOutputLimit, complete);
+    if (!complete) {
+        // Before our end closes, so that the group is gone rather than left to fail its writes.
+        task.terminate();
+        bytes = ToolOutput::unreadable();
+    }
     output.reset();
     // Normally already exited by now; reaped so that no zombie stays behind. A tool that closed
     // its output early is waited for here.
@@ -26,12 +47,14 @@ ToolOutput runToolReadingOutput(const std::string& launchPath,
 }
 
 PlistValue plistFromToolOutput(const ToolOutput& output) {
-    if (output.empty())
+    if (output.empty() || output.isUnreadable())
         return {};
     return PlistValue::parse(output.view());
 }
 
 std::optional<std::string> textFromToolOutput(const ToolOutput& output) {
+    if (output.isUnreadable())
+        return std::nullopt;
     unsigned char seen = 0;
     for (const char byte : output)
         seen |= static_cast<unsigned char>(byte);

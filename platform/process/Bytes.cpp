@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -169,7 +170,8 @@ void drain(int fd) {
 
 } // namespace
 
-Bytes readToEnd(int fd) {
+Bytes readToEnd(int fd, std::size_t limit, bool& complete) {
+    complete = false;
     Bytes bytes;
     ByteSink sink(bytes);
     bool widened = false;
@@ -179,16 +181,28 @@ Bytes readToEnd(int fd) {
             ::fcntl(fd, F_SETPIPE_SZ, kPipeSize);
             widened = true;
         }
-        if (sink.room() == 0 && !sink.reserveMore()) {
-            drain(fd);
+        if (sink.room() == 0 && !sink.reserveMore())
             return Bytes();
-        }
-        const ssize_t got = readRetrying(fd, sink.space(), sink.readyRoom());
+        // One byte past the limit is enough to know the output is too long.
+        const std::size_t ready = sink.readyRoom();
+        const std::size_t left = limit - bytes.size();
+        const ssize_t got = readRetrying(fd, sink.space(), left < ready ? left + 1 : ready);
         if (got <= 0)
             break;
         sink.commit(static_cast<std::size_t>(got));
+        if (bytes.size() > limit)
+            return Bytes();
     }
     sink.shrinkToFit();
+    complete = true;
+    return bytes;
+}
+
+Bytes readToEnd(int fd) {
+    bool complete = false;
+    Bytes bytes = readToEnd(fd, std::numeric_limits<std::size_t>::max(), complete);
+    if (!complete)
+        drain(fd);
     return bytes;
 }
 

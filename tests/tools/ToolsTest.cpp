@@ -2,7 +2,13 @@
 #include "tools/ToolRunner.h"
 
 #include <VivoziZevidodirid/Tools.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -41,6 +47,58 @@ TEST(ToolRunner, ToolThatCannotStartYieldsNothing) {
     vztest::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");
     for (const std::string& path : {dir.file("missing"), dir.file("plain"), dir.path()})
         EXPECT_EQ(vz::textFromToolOutput(vz::runToolReadingOutput(path, {{"x"}})), "");
+}
+
+long residentBytes() {
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// A tool that prints without end is cut off at the cap: its output reads as unreadable, the
+// caller holds about the cap at most, and the tool's whole group is gone, including a child
+// that holds the output open without writing.
+TEST(ToolRunner, EndlessOutputStopsAtTheCapAndEndsTheToolsGroup) {
+    constexpr long kCap = 8 << 20;
+    vz::testing::setToolOutputLimit(kCap);
+    vztest::TempDir dir;
+    vztest::writeScript(dir.file("tool"), "/bin/sleep 1000 &\necho $! > '" + dir.file("child") +
+                                              "'\necho $$ > '" + dir.file("pid") +
+                                              "'\nexec /usr/bin/yes\n");
+    const auto pidIn = [&](const char* name) {
+        const std::string text = vztest::readFile(dir.file(name));
+        return text.ends_with('\n') ? std::stoi(text) : 0;
+    };
+    // Without a cap the caller would grow until killed: the watchdog ends the tool first.
+    const long baseline = residentBytes();
+    std::atomic<long> peak{0};
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(500))) {
+            peak = std::max(peak.load(), residentBytes() - baseline);
+            if (peak > 32 * kCap)
+                for (const char* name : {"pid", "child"})
+                    if (const int pid = pidIn(name))
+                        kill(pid, SIGKILL);
+        }
+    });
+    const vz::ToolOutput output = vz::runToolReadingOutput(dir.file("tool"), std::nullopt);
+    done = true;
+    watchdog.join();
+    vz::testing::setToolOutputLimit(0);
+    EXPECT_EQ(output.size(), 0u);
+    EXPECT_FALSE(vz::textFromToolOutput(output).has_value());
+    EXPECT_LT(peak.load(), kCap + (8 << 20));
+    for (const char* name : {"pid", "child"}) {
+        const int pid = pidIn(name);
+        ASSERT_NE(pid, 0) << name;
+        for (int i = 0; i < 500 && vztest::processAlive(pid); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(vztest::processAlive(pid)) << name;
+        kill(pid, SIGKILL);
+    }
+    siginfo_t info{};
+    EXPECT_NE(waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT), 0) << "a child is unreaped";
 }
 
 TEST(Tmutil, PassesArgumentsUnchangedAndReadsAPropertyList) {
