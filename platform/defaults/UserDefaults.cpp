@@ -226,7 +226,9 @@ UserDefaults::readEntry(const std::string& path, const std::shared_ptr<const Ent
     auto entry = std::make_shared<Entry>();
     entry->path = path;
     entry->readAt = now();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO put in the store's place cannot hold the caller before its
+    // type is seen; it changes nothing for a regular file.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd)
         return (errno == ENOENT || errno == ENOTDIR) ? entry : nullptr;
     struct stat info {};

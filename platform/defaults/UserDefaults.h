@@ -24,7 +24,9 @@ namespace kx {
 //   recently that a second change could share its time stamp is read again (not parsed again
 //   unless its bytes differ) until that can no longer happen;
 // - a file that is not a property list with a dictionary root reads as an empty store and is
-//   renamed "<store>.damaged-<UTC time>" before the first write, never overwritten.
+//   renamed "<store>.damaged-<UTC time>" before the first write, never overwritten;
+// - a path that holds something other than a regular file (a FIFO, a device, a folder) is never
+//   waited on: it reads as an empty store and every write fails, leaving it as it is.
 //
 // Every member may be called from any thread.
 class UserDefaults {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <pthread.h>
@@ -192,6 +193,25 @@ TEST(DefaultsStoreFaults, AnswersComeBackAndTheStoreSurvives) {
             EXPECT_TRUE(content.empty() || keptAside);
         umount2(folder.c_str(), MNT_DETACH);
     }
+}
+
+// A FIFO at the store's path held the first version call forever: the store was opened before
+// its type was checked. Now it is passed over: the answer comes from the tool, nothing replaces it.
+TEST(DefaultsStoreFaults, AStoreThatIsNotARegularFileIsNeitherWaitedOnNorReplaced) {
+    vztest::ScopedSystemVersion version("13.5");
+    const std::string store = version.defaultsPath();
+    std::filesystem::create_directories(std::filesystem::path(store).parent_path());
+    ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
+    auto answer = std::async(std::launch::async, [] { return KXGetCurrentSystemString(); });
+    const bool returned = answer.wait_for(5s) == std::future_status::ready;
+    // A writer that comes and goes gives a blocked reader end of file.
+    while (answer.wait_for(100ms) != std::future_status::ready)
+        close(open(store.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    EXPECT_TRUE(returned) << "blocked on the FIFO";
+    EXPECT_EQ(answer.get(), "13.5");
+    struct stat info {};
+    ASSERT_EQ(lstat(store.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 void putBigEndian(std::string& out, std::uint64_t value, unsigned width) {
