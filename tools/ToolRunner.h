@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@ class ToolOutput : public kx::Bytes {
 public:
     ToolOutput() = default;
     ToolOutput(kx::Bytes bytes) : kx::Bytes(std::move(bytes)) {}
+    explicit ToolOutput(std::string_view bytes) : kx::Bytes(bytes) {}
     static ToolOutput unreadable() {
         ToolOutput output;
         output.unreadable_ = true;

@@ -25,7 +25,9 @@ struct MountEntry {
 // Reads a mount table (fstab format) line by line in table order. Each reader owns its stream
 // and line buffer, so readers on several threads never share a snapshot. The table is read
 // as it stands: no file system is asked to refresh its statistics, so a dead network mount
-// cannot stall the walk.
+// cannot stall the walk. Only whole lines are entries: a line holding a NUL or longer than any
+// the kernel writes is skipped, and reading stops at a bound far above any real table, so a
+// table that never ends is harmless.
 class MountTableReader {
 public:
     explicit MountTableReader(const std::string& tablePath);

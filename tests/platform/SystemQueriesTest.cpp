@@ -3,8 +3,13 @@
 #include "platform/text/CharacterClasses.h"
 #include "support/TestSupport.h"
 
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -12,17 +17,46 @@ namespace {
 TEST(MountTable, DecodesTheKernelsEscapesAndKeepsTableOrder) {
     vztest::TempDir dir;
     // The kernel escapes blank, tab, newline and backslash as three octal digits; nothing else.
+    // A line with a NUL, or longer than any the kernel writes, is skipped whole, never cut, and
+    // the line after it is read.
+    using namespace std::string_literals;
     vztest::writeFile(dir.file("mounts"), "/dev/sdb1 /mnt/My\\040Disk ext4 rw 0 0\n"
                                           "/dev/sda2 /mnt/tab\\011nl\\012end ext4 rw 0 0\n"
                                           "//srv/share\\134x /mnt/\\134040literal cifs rw 0 0\n"
                                           "/dev/sda4 /mnt/other\\041escape ext4 rw 0 0\n"
-                                          "/dev/sdb1 /again ext4 rw 0 0\n");
+                                          "/dev/nul /mnt/a\0b ext4 rw 0 0\n"s
+                                          "/dev/after-nul /mnt ext4 rw 0 0\n"
+                                          "/dev/long /mnt/" +
+                                              std::string(100000, 'x') +
+                                              " ext4 rw 0 0\n"
+                                              "# a comment\n \t\n"
+                                              "\t/dev/after-long  /mnt/b\text4 rw 0 0 \n"
+                                              "/dev/sdb1 /again ext4");
     const std::vector<kx::MountEntry> expected = {
         {"/dev/sdb1", "/mnt/My Disk", "ext4"},           {"/dev/sda2", "/mnt/tab\tnl\nend", "ext4"},
         {"//srv/share\\x", "/mnt/\\040literal", "cifs"}, // an escaped backslash before digits
-        {"/dev/sda4", "/mnt/other\\041escape", "ext4"},  {"/dev/sdb1", "/again", "ext4"},
+        {"/dev/sda4", "/mnt/other\\041escape", "ext4"},  {"/dev/after-nul", "/mnt", "ext4"},
+        {"/dev/after-long", "/mnt/b", "ext4"},           {"/dev/sdb1", "/again", "ext4"},
     };
     EXPECT_EQ(kx::readMountTable(dir.file("mounts")), expected);
+}
+
+// A table that never ends (or never ends a line) is read only up to a bound, in a child so that
+// a reader without one cannot hold the test.
+TEST(MountTable, EndlessTableIsReadToABound) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(kx::readMountTable("/dev/zero").empty() ? 0 : 1);
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "still reading after 10 s";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(FileSystemStatistics, CountsAreInFragmentUnits) {
