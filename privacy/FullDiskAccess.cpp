@@ -5,7 +5,8 @@
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Task.h>
 #include <VivoziZevidodirid/Version.h>
-#include <algorithm>
+#include <paths.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -13,15 +14,24 @@ namespace {
 // never read each other's rows and nobody can plant a link for it to write through.
 constexpr std::string_view kTemporaryPrefix = "orbelFDAtemp.";
 
-// The rows of the privacy database as the sqlite3 tool lists them, or nullopt when nothing usable
-// came back.
+// The tool would wait for ever on a FIFO, and nothing but a file holds a database.
+bool isRegularFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The rows of the privacy database in sqlite3's quote mode, or nullopt when nothing came back.
 std::optional<std::string> queryPrivacyRows(const kx::SystemPaths& paths,
                                             const kx::PrivateTemporaryFile& output) {
     kx::Task task;
     task.setLaunchPath(paths.sqlite3);
-    task.setArguments(
-        {"-line", "-list", "-newline", "\n", paths.privacyDatabase, "SELECT * from access;"});
-    // The environment stays the caller's: the tool may need HOME or locale settings.
+    // No user configuration (~/.sqliterc could change the mode or send the rows elsewhere).
+    // Quote mode prints every field as an SQL literal, so no client path or csreq blob can
+    // break or forge a row, and every byte comes back intact. A writer holding the database is
+    // waited for a moment rather than read as "no rows".
+    task.setArguments({"-init", _PATH_DEVNULL, "-quote", "-cmd", ".timeout 2000",
+                       paths.privacyDatabase, "SELECT * from access;"});
+    // The environment stays the caller's: the tool may need locale settings.
     task.setStandardOutput(kx::Stdio::file(output.descriptor()));
     task.setStandardInput(kx::Stdio::nullDevice());
     task.setStandardError(kx::Stdio::nullDevice());
@@ -29,12 +39,7 @@ std::optional<std::string> queryPrivacyRows(const kx::SystemPaths& paths,
         task.waitUntilExit();
     if (output.size() == 0)
         return std::nullopt;
-    auto rows = output.contents();
-    // Text that is not ASCII yields no lines.
-    if (!rows || std::any_of(rows->begin(), rows->end(),
-                             [](char c) { return static_cast<unsigned char>(c) > 127; }))
-        return std::nullopt;
-    return rows;
+    return output.contents();
 }
 
 } // namespace
@@ -43,6 +48,8 @@ bool isFullDiskAccessSetup() {
     if (KXCompareCurrentSystemVersionWith("10.14") == -1)
         return false;
     const kx::SystemPaths paths = kx::systemPaths();
+    if (!isRegularFile(paths.privacyDatabase))
+        return false;
     // Removed when it goes out of scope, on every path.
     const auto output =
         kx::PrivateTemporaryFile::create(paths.temporaryDirectory, kTemporaryPrefix);

@@ -1,5 +1,7 @@
 #include "privacy/PrivacyRows.h"
 
+#include <optional>
+
 namespace vz {
 namespace {
 
@@ -10,32 +12,114 @@ bool endsWith(std::string_view text, std::string_view suffix) {
            text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// Field `index` of a "|"-separated line, and whether the line has at least `minimum` fields.
-struct Fields {
-    std::string_view service, client, grant;
-    bool enough = false;
-};
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-Fields splitRow(std::string_view line) {
-    Fields fields;
-    std::size_t index = 0, start = 0;
-    for (;;) {
-        const std::size_t bar = line.find('|', start);
-        const std::string_view field = line.substr(
-            start, bar == std::string_view::npos ? std::string_view::npos : bar - start);
-        if (index == 0)
-            fields.service = field;
-        else if (index == 1)
-            fields.client = field;
-        else if (index == 3) {
-            fields.grant = field;
-            fields.enough = true;
-            return fields; // later fields are never read
+int hexDigit(char c) {
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The end of the row that starts at `start`: its line break outside quotes, or the end of the
+// text. Every literal holds an even number of quotes, so parity alone tells inside from outside.
+std::size_t rowEnd(std::string_view text, std::size_t start) {
+    bool quoted = false;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        if (text[i] == '\'')
+            quoted = !quoted;
+        else if (text[i] == '\n' && !quoted)
+            return i;
+    }
+    return text.size();
+}
+
+std::size_t skipDigits(std::string_view row, std::size_t i) {
+    while (i < row.size() && isDigit(row[i]))
+        ++i;
+    return i;
+}
+
+// The value of the literal at `at`, moving `at` past it; nullopt when none starts there.
+std::optional<std::string> readLiteral(std::string_view row, std::size_t& at) {
+    std::size_t i = at;
+    std::string value;
+    if (i < row.size() && row[i] == '\'') {
+        for (++i;; i += 2) {
+            const std::size_t quote = row.find('\'', i);
+            if (quote == std::string_view::npos)
+                return std::nullopt;
+            value.append(row.substr(i, quote - i));
+            i = quote;
+            if (i + 1 == row.size() || row[i + 1] != '\'')
+                break;
+            value += '\'';
         }
-        if (bar == std::string_view::npos)
+        at = i + 1;
+        return value;
+    }
+    if (row.substr(i, 2) == "X'") {
+        const std::size_t quote = row.find('\'', i + 2);
+        if (quote == std::string_view::npos || (quote - i) % 2 != 0)
+            return std::nullopt;
+        for (i += 2; i < quote; i += 2) {
+            const int high = hexDigit(row[i]), low = hexDigit(row[i + 1]);
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            value += static_cast<char>(high * 16 + low);
+        }
+        at = quote + 1;
+        return value;
+    }
+    if (row.substr(i, 4) == "NULL") {
+        at = i + 4;
+        return value;
+    }
+    // A number as the tool prints it: -12, 2.5, 1.0e+300, Inf (or 1e999 in other versions).
+    if (i < row.size() && row[i] == '-')
+        ++i;
+    if (row.substr(i, 3) == "Inf") {
+        value = row.substr(at, i + 3 - at);
+        at = i + 3;
+        return value;
+    }
+    const std::size_t digits = i;
+    i = skipDigits(row, i);
+    if (i == digits)
+        return std::nullopt;
+    if (i < row.size() && row[i] == '.') {
+        const std::size_t fraction = i + 1;
+        if ((i = skipDigits(row, fraction)) == fraction)
+            return std::nullopt;
+    }
+    if (i < row.size() && (row[i] == 'e' || row[i] == 'E')) {
+        std::size_t exponent = i + 1;
+        if (exponent < row.size() && (row[exponent] == '+' || row[exponent] == '-'))
+            ++exponent;
+        if ((i = skipDigits(row, exponent)) == exponent)
+            return std::nullopt;
+    }
+    value = row.substr(at, i - at);
+    at = i;
+    return value;
+}
+
+std::optional<std::vector<std::string>> readRow(std::string_view row) {
+    std::vector<std::string> fields;
+    for (std::size_t at = 0;;) {
+        auto value = readLiteral(row, at);
+        if (!value)
+            return std::nullopt;
+        fields.push_back(std::move(*value));
+        if (at == row.size())
             return fields;
-        ++index;
-        start = bar + 1;
+        if (row[at++] != ',')
+            return std::nullopt;
     }
 }
 
@@ -59,30 +143,35 @@ bool grantValue(std::string_view field) {
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
-bool allClientsGranted(std::string_view rows, const FdaClientSet& clients) {
-    bool application = false, tool = false, agent = false;
-    std::size_t start = 0;
-    while (start <= rows.size()) {
-        const std::size_t newline = rows.find('\n', start);
-        const std::string_view line = rows.substr(
-            start, newline == std::string_view::npos ? std::string_view::npos : newline - start);
-        start = newline == std::string_view::npos ? rows.size() + 1 : newline + 1;
+std::vector<std::vector<std::string>> readQuotedRows(std::string_view output) {
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t start = 0; start < output.size();) {
+        const std::size_t end = rowEnd(output, start);
+        if (auto row = readRow(output.substr(start, end - start)))
+            rows.push_back(std::move(*row));
+        start = end + 1;
+    }
+    return rows;
+}
 
-        const Fields fields = splitRow(line);
-        if (!fields.enough || fields.service != kFullDiskAccessService)
+bool allClientsGranted(std::string_view quotedRows, const FdaClientSet& clients) {
+    bool application = false, tool = false, agent = false;
+    for (const auto& row : readQuotedRows(quotedRows)) {
+        if (row.size() < 4 || row[0] != kFullDiskAccessService)
             continue;
+        const std::string_view client = row[1], grant = row[3];
         // A row whose flag is already set falls through to the later tests.
-        if (!application && (endsWith(fields.client, clients.applicationBundleName) ||
-                             endsWith(fields.client, clients.bundleIdentifier))) {
-            application = grantValue(fields.grant);
+        if (!application && (endsWith(client, clients.applicationBundleName) ||
+                             endsWith(client, clients.bundleIdentifier))) {
+            application = grantValue(grant);
             continue;
         }
-        if (!tool && endsWith(fields.client, clients.toolIdentifier)) {
-            tool = grantValue(fields.grant);
+        if (!tool && endsWith(client, clients.toolIdentifier)) {
+            tool = grantValue(grant);
             continue;
         }
-        if (!agent && endsWith(fields.client, clients.agentIdentifier))
-            agent = grantValue(fields.grant);
+        if (!agent && endsWith(client, clients.agentIdentifier))
+            agent = grantValue(grant);
     }
     return application && tool && agent;
 }

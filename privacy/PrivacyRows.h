@@ -1,6 +1,8 @@
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace vz {
 
@@ -20,9 +22,16 @@ FdaClientSet configuredFdaClientSet();
 // then true for Y, y, T, t or a digit 1-9.
 bool grantValue(std::string_view field);
 
-// Scans "service|client|type|grant|..." rows, one per line, for a granting row of each of the
-// three clients. A client's first granting row sets its flag for good; a denying row leaves it
-// open for a later grant.
-bool allClientsGranted(std::string_view rows, const FdaClientSet& clients);
+// The rows of sqlite3's quote mode, each as its field values. Every field is an SQL literal:
+// 'text' with '' for a quote, X'hex' for a blob, NULL or a number, separated by ","; a row ends
+// only at a line break outside quotes, so no stored value can start a row or a field. A field's
+// value is the text, the blob's bytes, "" for NULL or the number as printed. A row holding
+// anything else is left out whole.
+std::vector<std::vector<std::string>> readQuotedRows(std::string_view output);
+
+// Scans quote-mode rows "service,client,type,grant,..." for a granting row of each of the three
+// clients. A client's first granting row sets its flag for good; a denying row leaves it open
+// for a later grant.
+bool allClientsGranted(std::string_view quotedRows, const FdaClientSet& clients);
 
 } // namespace vz

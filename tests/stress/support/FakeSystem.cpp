@@ -66,8 +66,9 @@ FakeSystem::FakeSystem() {
     std::string rows;
     for (const std::string_view client :
          {clients.bundleIdentifier, clients.toolIdentifier, clients.agentIdentifier})
-        rows += "kTCCServiceSystemPolicyAllFiles|" + std::string(client) + "|0|2|4|1|\n";
+        rows += "'kTCCServiceSystemPolicyAllFiles','" + std::string(client) + "',0,2,4,1,NULL\n";
     writeFile(file("rows"), rows);
+    writeFile(file("TCC.db"), "");
 
     // Tools run with an empty environment: programs by their full paths.
     setTool("diskutil", "exec /bin/cat '" + file("listing.plist") + "'\n");
@@ -81,6 +82,7 @@ FakeSystem::FakeSystem() {
     paths.diskutil = file("diskutil");
     paths.tmutil = file("tmutil");
     paths.sqlite3 = file("sqlite3");
+    paths.privacyDatabase = file("TCC.db");
     paths.periodic = file("periodic");
     paths.temporaryDirectory = folder();
     paths_.apply();
