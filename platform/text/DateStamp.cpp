@@ -5,9 +5,11 @@
 #include <mutex>
 #include <unicode/calendar.h>
 #include <unicode/dtptngen.h>
+#include <unicode/localebuilder.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
+#include <unicode/ures.h>
 
 namespace kx {
 namespace {
@@ -31,7 +33,7 @@ icu::TimeZone* hostTimeZone() {
 
 } // namespace
 
-std::string icuLocaleFromPosixName(std::string_view posixName) {
+icu::Locale icuLocaleFromPosixName(std::string_view posixName) {
     std::string_view modifier;
     if (const auto at = posixName.find('@'); at != std::string_view::npos) {
         modifier = posixName.substr(at + 1);
@@ -39,8 +41,9 @@ std::string icuLocaleFromPosixName(std::string_view posixName) {
     }
     if (const auto dot = posixName.find('.'); dot != std::string_view::npos)
         posixName = posixName.substr(0, dot);
+    const icu::Locale posix("en_US_POSIX");
     if (posixName.empty() || posixName == "C" || posixName == "POSIX")
-        return "en_US_POSIX";
+        return posix;
 
     std::string_view language = posixName;
     std::string_view territory;
@@ -48,12 +51,26 @@ std::string icuLocaleFromPosixName(std::string_view posixName) {
         language = posixName.substr(0, underscore);
         territory = posixName.substr(underscore + 1);
     }
-    std::string id(language);
-    if (const auto script = scriptForModifier(modifier); !script.empty())
-        id.append("_").append(script);
-    if (!territory.empty())
-        id.append("_").append(territory);
-    return id;
+    // The builder refuses any part that is not a well-formed subtag (ICU 72 crashes on a bogus
+    // locale later, in the pattern generator).
+    UErrorCode status = U_ZERO_ERROR;
+    const auto part = [](std::string_view text) {
+        return icu::StringPiece(text.data(), static_cast<int32_t>(text.size()));
+    };
+    icu::Locale locale = icu::LocaleBuilder()
+                             .setLanguage(part(language))
+                             .setScript(part(scriptForModifier(modifier)))
+                             .setRegion(part(territory))
+                             .build(status);
+    if (U_FAILURE(status) || locale.isBogus())
+        return posix;
+    // Without data of its own, ICU would take its process-wide default locale, which follows
+    // LC_MESSAGES, before its root.
+    const std::unique_ptr<UResourceBundle, decltype(&ures_close)> data(
+        ures_open(nullptr, locale.getName(), &status), &ures_close);
+    if (U_FAILURE(status) || status == U_USING_DEFAULT_WARNING)
+        return posix;
+    return locale;
 }
 
 std::string posixDateLocaleName() {
@@ -65,12 +82,15 @@ std::string posixDateLocaleName() {
     return "C";
 }
 
-std::string formatDateStamp(double unixMilliseconds) {
-    const icu::Locale locale(icuLocaleFromPosixName(posixDateLocaleName()).c_str());
+namespace {
+
+std::string formatIn(const icu::Locale& locale, double unixMilliseconds) {
+    if (locale.isBogus())
+        return {};
     UErrorCode status = U_ZERO_ERROR;
     const std::unique_ptr<icu::DateTimePatternGenerator> generator(
         icu::DateTimePatternGenerator::createInstance(locale, status));
-    if (U_FAILURE(status))
+    if (U_FAILURE(status) || !generator)
         return {};
     const icu::UnicodeString pattern =
         generator->getBestPattern(icu::UnicodeString(kSkeleton), UDATPG_MATCH_NO_OPTIONS, status);
@@ -86,6 +106,15 @@ std::string formatDateStamp(double unixMilliseconds) {
     std::string result;
     text.toUTF8String(result);
     return result;
+}
+
+} // namespace
+
+std::string formatDateStamp(double unixMilliseconds) {
+    std::string stamp = formatIn(icuLocaleFromPosixName(posixDateLocaleName()), unixMilliseconds);
+    if (stamp.empty())
+        stamp = formatIn(icu::Locale("en_US_POSIX"), unixMilliseconds);
+    return stamp;
 }
 
 std::string currentDateStamp() {

@@ -236,6 +236,51 @@ TEST(DateLocale, LcAllThenLcTimeThenLangEachSkippedWhenEmpty) {
         unsetenv(name);
 }
 
+// No value of the locale variables may crash, throw or leave the stamp empty; one ICU refuses or
+// has no data for is read as en_US_POSIX, the locale of "C", whatever ICU's own default.
+TEST(DateLocale, HostileValuesFallBackToAFixedLocale) {
+    const icu::Locale savedDefault = icu::Locale::getDefault();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale("ar_SA"), status);
+    const double instant = 1796594304000.0; // 6 December 2026, 21:58:24 UTC
+    const auto stampUnder = [&](const char* variable, const std::string& value) {
+        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
+            unsetenv(name);
+        setenv(variable, value.c_str(), 1);
+        EXPECT_FALSE(VivoziZevidodiridFramework().currentDateForLocale().empty()) << value;
+        return kx::formatDateStamp(instant);
+    };
+    const std::string posix = stampUnder("LC_ALL", "C");
+    const struct {
+        std::string value;
+        bool fixed; // read as en_US_POSIX, else in a locale of its own
+    } cases[] = {
+        {"xxxxxxxxxxxx", true},
+        {std::string(300, 'a') + "_US.UTF-8", true},
+        {"\xff\xfe_\x80", true},
+        {"en__US", true},
+        {"a b", true},
+        {"@", true},
+        {"../../etc", true},
+        {"", true},
+        {"POSIX", true},
+        {"C.UTF-8", true},
+        {"xx_YY.UTF-8@calendar=bogus", true}, // no data: not ICU's default locale either
+        {"xxxxxxxx", true},
+        {"de_DE.UTF-8", false},
+        {"sr_RS@latin", false},
+    };
+    for (const auto& c : cases)
+        for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const std::string stamp = stampUnder(variable, c.value);
+            EXPECT_FALSE(stamp.empty()) << c.value;
+            EXPECT_EQ(stamp == posix, c.fixed) << variable << "=" << c.value << ": " << stamp;
+        }
+    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
+        unsetenv(name);
+    icu::Locale::setDefault(savedDefault, status);
+}
+
 // The stand-in, looking for its sets under a test folder instead of /etc.
 TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
     vztest::TempDir root;
