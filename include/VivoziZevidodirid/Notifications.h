@@ -42,15 +42,16 @@ private:
 // next() is meant for one thread at a time; stop() may be called from any thread.
 class VZ_EXPORT NotificationObserver {
 public:
-    // Connects and subscribes before returning, so nothing posted afterwards is missed. With a
-    // name, only notifications of that name are received; without, all of them.
+    // Connects and subscribes before returning, so nothing posted afterwards is missed; the whole
+    // of it, handshake included, takes at most 2 s. With a name, only notifications of that name
+    // are received; without, all of them.
     explicit NotificationObserver(std::optional<std::string> name = std::nullopt);
     ~NotificationObserver();
     NotificationObserver(const NotificationObserver&) = delete;
     NotificationObserver& operator=(const NotificationObserver&) = delete;
 
-    // False when no bus could be reached or it refused the subscription; next() then returns
-    // nullopt at once.
+    // False when no bus could be reached, it refused the subscription or did not finish it in
+    // time; next() then returns nullopt at once.
     bool isConnected() const;
 
     // The next notification, waiting for it as long as timeout (forever without one). nullopt

@@ -21,7 +21,8 @@ constexpr char kObjectPath[] = "/org/vivozizevidodirid/DistributedNotificationCe
 constexpr char kInterface[] = "org.vivozizevidodirid.DistributedNotificationCenter";
 constexpr char kMember[] = "Notification";
 constexpr char kSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
-// A bus that accepts but never answers must not hold a watcher for sd-bus's default 25 s.
+// The whole of connecting, handshake and subscription: a bus that accepts but never answers
+// would otherwise hold a watcher for sd-bus's own limits (90 s for the handshake, 25 s a call).
 constexpr std::chrono::seconds kSubscribeTimeout{2};
 
 struct BusCloser {
@@ -71,6 +72,24 @@ bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
             return true;
         const int processed = sd_bus_process(bus, nullptr);
         if (processed < 0)
+            return false;
+        if (processed > 0)
+            continue;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
+            return false;
+    }
+}
+
+// Drives the handshake (authentication and Hello) to its end; false when the connection broke or
+// the deadline passed first.
+bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
+    for (;;) {
+        const int ready = sd_bus_is_ready(bus);
+        if (ready != 0)
+            return ready > 0;
+        const int processed = sd_bus_process(bus, nullptr);
+        if (processed < 0 || sd_bus_is_open(bus) <= 0)
             return false;
         if (processed > 0)
             continue;
@@ -189,9 +208,14 @@ NotificationObserver::NotificationObserver(std::optional<std::string> name)
     State& state = *state_;
     state.inbox.name = std::move(name);
     state.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const Clock::time_point deadline = Clock::now() + kSubscribeTimeout;
     Bus bus = openBus(systemBusAddress());
-    if (state.wakeFd < 0 || !bus ||
-        sd_bus_set_method_call_timeout(bus.get(), microseconds(kSubscribeTimeout)) < 0)
+    // A call on a connection still in its handshake would wait for it without the call's limit.
+    if (state.wakeFd < 0 || !bus || !awaitReady(bus.get(), deadline))
+        return;
+    // What is left of the time; never 0, which sd-bus reads as its default.
+    const std::uint64_t left = std::max<std::uint64_t>(microseconds(deadline - Clock::now()), 1);
+    if (sd_bus_set_method_call_timeout(bus.get(), left) < 0)
         return;
     // Synchronous: the bus has installed the match when this returns.
     if (sd_bus_match_signal(bus.get(), &state.slot, nullptr, kObjectPath, kInterface, kMember,
