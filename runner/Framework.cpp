@@ -37,6 +37,14 @@ VivoziZevidodiridFramework::~VivoziZevidodiridFramework() = default;
 
 void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
                                                   std::function<void(const ResultList&)> reply) {
+    // Before `progress` is reset, which hosts watch for the start: a cancel that comes after this
+    // point counts for this run, one that came before does not.
+    std::uint64_t runCancels;
+    {
+        std::lock_guard lock(taskMutex_);
+        runCancels = cancels_;
+        _shouldContinue = true;
+    }
     storeProgress(0.0f);
     ResultList results;
     const auto record = std::make_shared<PlistValue>(PlistValue::dictionary());
@@ -45,7 +53,6 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
     const PlistValue::Array* names = arguments["selectedScripts"].arrayElements();
     const std::size_t count = names ? names->size() : 0;
     const float total = static_cast<float>(count);
-    _shouldContinue = true;
 
     for (std::uint32_t k = 1; k <= count; ++k) {
         const PlistValue& name = (*names)[k - 1];
@@ -71,18 +78,28 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
                 // reaches them too.
                 task->setProcessGroupLeader(true);
                 std::shared_ptr<kx::Task> previous;
+                bool started = false;
                 {
-                    // Published before launch: a cancel from now on reaches this child, and one
-                    // that comes before launch is delivered as the child starts.
+                    // Published under the lock a cancel counts under: either the cancel came
+                    // first and nothing starts, or it finds this task, and a terminate before
+                    // launch is delivered as the child starts.
                     std::lock_guard lock(taskMutex_);
-                    previous = std::exchange(_task, task);
+                    if (cancels_ == runCancels) {
+                        previous = std::exchange(_task, task);
+                        started = true;
+                    }
                 }
                 previous.reset();
-                if (!task->launch())
+                if (started && !task->launch())
                     task->waitUntilExit();
-                succeeded = task->terminationStatus() == 0;
+                succeeded = started && task->terminationStatus() == 0;
             }
             record->setValueForKey("name", name);
+            if (succeeded) {
+                // A cancel that came after the child ended fails it all the same.
+                std::lock_guard lock(taskMutex_);
+                succeeded = cancels_ == runCancels;
+            }
             if (succeeded && _shouldContinue) {
                 const std::string stamp = currentDateForLocale();
                 record->setValueForKey(std::to_string(k), name);
@@ -114,9 +131,15 @@ std::string VivoziZevidodiridFramework::currentDateForLocale() {
 }
 
 void VivoziZevidodiridFramework::cancelVivoziZevidodirid() {
+    // Counted before the task is read: a run that publishes a task after this sees the cancel
+    // and starts nothing, so the task read here is the last one that can start.
+    {
+        std::lock_guard lock(taskMutex_);
+        ++cancels_;
+        _shouldContinue = false;
+    }
     if (const auto current = task())
         current->terminate();
-    _shouldContinue = false;
 }
 
 std::shared_ptr<VivoziZevidodiridDelegate> VivoziZevidodiridFramework::delegate() const {

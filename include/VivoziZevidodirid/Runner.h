@@ -5,6 +5,7 @@
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Task.h>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,12 @@ public:
     // one, an entry that is not a string (nothing is started for it) and a periodic that cannot be
     // started all read "Error running daily scripts"; a missing periodic reads "Failed - periodic
     // executable NOT present".
+    //
+    // A cancel from any moment after entry counts for this run (one made before entry does not):
+    // the script running or about to start is stopped or never started, and no later one is
+    // started. Those scripts are still reported, broadcast and followed by the pause as failed
+    // ones. setShouldContinue(false) is no cancel: scripts still start and are reported failed
+    // while the flag stays false.
     virtual void runWithArguments(const PlistValue& arguments,
                                   std::function<void(const ResultList&)> reply);
     // Broadcasts "<percent>|<taskStatus>|<name>" (the percentage from `progress`) and then
@@ -67,9 +74,10 @@ public:
     // The current date and time in the user's locale for dates (LC_ALL, LC_TIME, then LANG) and
     // the system time zone, with the weekday and month spelled out and a 12-hour clock.
     virtual std::string currentDateForLocale();
-    // Terminates the running script's process group and makes it and every remaining script
-    // count as failed; the run goes on to its end. Does not wait. Signals nothing when no
-    // script is running.
+    // Terminates the running script's process group, or keeps the script about to start from
+    // starting; it and every remaining script count as failed, and none of the remaining ones is
+    // started. The run goes on to its end, reporting each. Clears shouldContinue. Does not wait.
+    // Signals nothing when no script is running; outside a run it affects no later run.
     virtual void cancelVivoziZevidodirid();
 
     virtual std::shared_ptr<VivoziZevidodiridDelegate> delegate() const;
@@ -89,10 +97,14 @@ public:
 protected:
     std::atomic<bool> _shouldContinue{false};
     std::weak_ptr<VivoziZevidodiridDelegate> delegate_;
-    // Guards _task only: a run replaces it while a cancel on another thread reads it.
+    // Guards _task and cancels_: a run replaces the task while a cancel on another thread reads
+    // it, and starts a script only while no cancel has come since the run began.
     mutable std::mutex taskMutex_;
     std::shared_ptr<kx::Task> _task;
     std::optional<std::string> _dailyStatus;
     std::optional<std::string> _weeklyStatus;
     std::optional<std::string> _monthlyStatus;
+
+private:
+    std::uint64_t cancels_ = 0; // every cancel ever made; a run notes the count it began with
 };

@@ -42,7 +42,7 @@ PlistValue selected(const std::vector<PlistValue>& names) {
 }
 
 // A periodic recording its arguments and environment; "fail*" exits 1, "hang*" waits on a child
-// of its own, "flood*" writes 10 MiB to each stream.
+// of its own, "nap*" sleeps 3 s, "flood*" writes 10 MiB to each stream.
 class ScriptRun : public ::testing::Test {
 protected:
     ScriptRun() {
@@ -55,6 +55,7 @@ cat /proc/$$/environ > "$dir/env.$1"
 case "$1" in
 fail*) exit 1 ;;
 hang*) sleep 300 & echo $! > "$dir/sleeper.tmp"; mv "$dir/sleeper.tmp" "$dir/sleeper"; wait ;;
+nap*) sleep 3 ;;
 flood*) head -c 10485760 /dev/zero; head -c 10485760 /dev/zero >&2 ;;
 esac
 )");
@@ -157,8 +158,12 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
         sleeper = std::stoi(vztest::readFile(dir.file("sleeper")));
         runner.cancelVivoziZevidodirid();
     });
-    run(runner, selected({"a", "hang-b", "c"}));
+    const ResultList list = run(runner, selected({"a", "hang-b", "c"}));
     canceller.join();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_TRUE((*list[0])["name"].isEqualToString("c"));
+    EXPECT_TRUE((*list[0])["taskStatus"].isEqualToString(kFailed));
+    EXPECT_EQ(calls(), (Texts{"1:a", "1:hang-b"})); // nothing started after the cancel
     ASSERT_GT(sleeper, 0);
     // Started by periodic, not by us: only a terminate of the whole group reaches it.
     EXPECT_TRUE(eventually([&] { return !vztest::processAlive(sleeper); }));
@@ -166,6 +171,38 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
         kill(sleeper, SIGKILL);
     EXPECT_EQ(texts(),
               (Texts{"33|stamp 1|a", "33|" + kFailed + "|hang-b", "33|" + kFailed + "|c"}));
+}
+
+// A cancel from the moment the run has begun (it resets `progress` first) stops the script or
+// keeps it from starting, wherever it falls; the nap would otherwise take 3 s. periodic is reached
+// through a chain of links over long paths, so that every run spends about 2 ms between its start
+// and the launch, where a cancel used to be lost.
+TEST_F(ScriptRun, ACancelFromTheStartOfARunIsNeverLost) {
+    std::string dots;
+    while (dir.path().size() + dots.size() < 3900)
+        dots += "/.";
+    for (int link = 0; link < 35; ++link)
+        std::filesystem::create_symlink(dir.path() + dots + "/link" + std::to_string(link + 1),
+                                        dir.file("link" + std::to_string(link)));
+    std::filesystem::create_symlink("periodic", dir.file("link35"));
+    paths.edit().periodic = dir.file("link0");
+    paths.apply();
+    for (int round = 0; round < 200; ++round) {
+        StampingFramework runner;
+        std::atomic_ref<float>(progress).store(1.0f);
+        std::thread canceller([&] {
+            while (std::atomic_ref<float>(progress).load() != 0.0f)
+                std::this_thread::sleep_for(10us);
+            if (round % 8)
+                std::this_thread::sleep_for(round % 8 * 300us);
+            runner.cancelVivoziZevidodirid();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const ResultList list = run(runner, selected({"nap"}));
+        canceller.join();
+        ASSERT_LT(std::chrono::steady_clock::now() - start, 2s) << "round " << round;
+        ASSERT_TRUE((*list.at(0))["taskStatus"].isEqualToString(kFailed)) << "round " << round;
+    }
 }
 
 TEST(RunnerObject, CancelBeforeTheChildStartedStillStopsIt) {
