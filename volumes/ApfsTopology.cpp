@@ -26,6 +26,17 @@ std::string_view withoutDevPrefix(std::string_view name) {
     return name.starts_with("/dev/") ? name.substr(5) : name;
 }
 
+// The container a device name belongs to: disk10 for disk10s1, disk1 for disk1s5s1 and for disk1
+// itself. A name of another shape is its own.
+std::string_view ownContainer(std::string_view bareName) {
+    std::size_t end = 4;
+    if (!bareName.starts_with("disk"))
+        return bareName;
+    while (end < bareName.size() && bareName[end] >= '0' && bareName[end] <= '9')
+        ++end;
+    return end == 4 ? bareName : bareName.substr(0, end);
+}
+
 } // namespace
 
 PlistValue runApfsListing() {
@@ -50,10 +61,17 @@ PlistValue containerInListing(const PlistValue& listing, std::string_view name) 
 std::optional<std::string> roleVolumeInListing(const PlistValue& listing, std::string_view bareName,
                                                std::string_view role) {
     const PlistValue& containers = listing["Containers"];
+    // disk1 begins disk10s1 too, so the name's own container, when listed, is searched alone.
+    // Only without it is every container that begins the name searched, the walk going on
+    // after each.
+    const std::string_view own = ownContainer(bareName);
+    bool ownListed = false;
+    for (std::size_t i = 0; i < containers.count() && !own.empty() && !ownListed; ++i)
+        ownListed = containers[i]["ContainerReference"].isEqualToString(own);
     for (std::size_t i = 0; i < containers.count(); ++i) {
         const PlistValue& container = containers[i];
-        // disk1 begins disk10s1 too: such a container is searched, and the walk goes on after it.
-        if (!beginsWith(bareName, text(container["ContainerReference"])))
+        const PlistValue& reference = container["ContainerReference"];
+        if (ownListed ? !reference.isEqualToString(own) : !beginsWith(bareName, text(reference)))
             continue;
         const PlistValue& volumes = container["Volumes"];
         for (std::size_t j = 0; j < volumes.count(); ++j) {

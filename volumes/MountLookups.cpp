@@ -45,16 +45,23 @@ std::optional<std::string> getVolumeMountOnName(std::optional<std::string_view> 
         device->starts_with("/dev/") ? std::string(*device) : "/dev/" + std::string(*device);
     const std::string_view bareName = std::string_view(fullName).substr(5);
 
+    // The entry of exactly this device answers first; only without one does the first entry
+    // that begins with the name (/dev/disk1s10 for disk1s1, or a sealed snapshot such as
+    // /dev/disk3s5s1 for disk3s5) or contains it (a share named after it) answer.
+    std::optional<std::optional<std::string>> loose;
     kx::MountTableReader reader(kx::systemPaths().mountTable);
     kx::MountEntryView entry;
     while (reader.next(entry)) {
         if (!kx::isValidUtf8(entry.source))
             continue;
-        // Both tests on this entry before the next: /dev/disk1s10 listed first answers disk1s1.
-        if (entry.source.starts_with(fullName) || vz::containsText(entry.source, bareName))
+        if (entry.source == fullName)
             return decodedName(entry.mountPoint);
+        // Both tests on this entry before the next.
+        if (!loose &&
+            (entry.source.starts_with(fullName) || vz::containsText(entry.source, bareName)))
+            loose = decodedName(entry.mountPoint);
     }
-    return std::string();
+    return loose.value_or(std::string());
 }
 
 bool GetVolumeAPFS(std::optional<std::string_view> path) {
@@ -65,12 +72,20 @@ bool GetVolumeAPFS(std::optional<std::string_view> path) {
     if (!pathTail)
         return false;
 
+    // The entry mounted exactly at the path decides first; only without one does the first
+    // entry with the same last part decide (/System/Volumes/Data, listed first, for
+    // /Volumes/Data).
+    std::optional<bool> byTail;
     kx::MountTableReader reader(kx::systemPaths().mountTable);
     kx::MountEntryView entry;
     while (reader.next(entry)) {
-        const auto entryTail = tail(entry.mountPoint);
-        if (entryTail && *entryTail == *pathTail && kx::isValidUtf8(entry.mountPoint))
+        const bool exact = entry.mountPoint == *path;
+        if ((!exact && (byTail || tail(entry.mountPoint) != pathTail)) ||
+            !kx::isValidUtf8(entry.mountPoint))
+            continue;
+        if (exact)
             return entry.type == "apfs";
+        byTail = entry.type == "apfs";
     }
-    return false;
+    return byTail.value_or(false);
 }

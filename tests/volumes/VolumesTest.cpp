@@ -88,9 +88,12 @@ TEST(MountLookups, FirstMatchInTableOrder) {
                            "/dev/disk3s1 /Volumes/My\\040Disk apfs rw 0 0\n"
                            "/dev/disk4s1 /Volumes/Backup apfs rw 0 0\n"
                            "/dev/disk7s1 /Volumes/\xff\xfe hfs rw 0 0\n"
-                           "/dev/disk8s1\xff /Volumes/BadSource hfs rw 0 0\n");
+                           "/dev/disk8s1\xff /Volumes/BadSource hfs rw 0 0\n"
+                           "/dev/disk9s5s1 /Volumes/Sealed apfs ro 0 0\n"
+                           "//guest@nas/disk6s1share /Volumes/Guest smbfs rw 0 0\n");
     constexpr auto fromName = getVolumeMountFromName; // mount point -> device: exact
-    constexpr auto onName = getVolumeMountOnName;     // device -> mount point: begins or contains
+    // device -> mount point: the exact source, else the first that begins with or contains it
+    constexpr auto onName = getVolumeMountOnName;
     const struct {
         std::optional<std::string> (*lookup)(Name);
         Name name;
@@ -99,31 +102,35 @@ TEST(MountLookups, FirstMatchInTableOrder) {
         {fromName, "/Volumes/Backup", "/dev/disk2s2"}, // the first of two mounts there
         {fromName, "/Volumes/Backup/", ""},            // exact: no trailing-slash folding
         {fromName, "/Volumes/My Disk", "/dev/disk3s1"},
-        {fromName, "/Volumes/\xff\xfe", ""},           // not UTF-8: matches nothing, even itself
-        {onName, "disk1s1", "/System/Volumes/Update"}, // /dev/disk1s10 is listed first
-        {onName, "/dev/disk5s1", "/Volumes/Share"},    // the share contains it and comes first
-        {onName, "disk8s1", ""},                       // the source that is not UTF-8
+        {fromName, "/Volumes/\xff\xfe", ""},       // not UTF-8: matches nothing, even itself
+        {onName, "disk1s1", "/"},                  // though /dev/disk1s10 is listed first
+        {onName, "/dev/disk5s1", "/Volumes/Five"}, // though the share contains it, and is first
+        {onName, "disk9s5", "/Volumes/Sealed"},    // none exact: its sealed snapshot
+        {onName, "disk6s1", "/Volumes/Guest"},     // none exact: the share that contains it
+        {onName, "disk8s1", ""},                   // the source that is not UTF-8
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.lookup(c.name), c.answer) << c.name.value_or("(null)");
 }
 
-TEST(GetVolumeAPFS, FirstMountWithTheSameTailDecidesFrom10_12) {
+TEST(GetVolumeAPFS, MountExactlyThereElseFirstWithTheSameTailDecidesFrom10_12) {
     ScopedMountTable table("/dev/disk1s1 / apfs rw 0 0\n"
                            "/dev/disk2s2 /Volumes/X hfs rw 0 0\n"
                            "/dev/disk3s1 /private/X apfs rw 0 0\n"
                            "/dev/disk4s1 /Volumes/Backup apfs rw 0 0\n"
                            "/dev/disk7s1 /bad\xff/Data hfs rw 0 0\n"
-                           "/dev/disk8s1 /Volumes/Data apfs rw 0 0\n");
+                           "/dev/disk1s2 /System/Volumes/Data apfs rw 0 0\n"
+                           "/dev/disk8s1 /Volumes/Data exfat rw 0 0\n");
     const struct {
         Name path;
         const char* version;
         bool apfs;
     } cases[] = {
         {"/Users/me/Backup", "13.5", true}, // decided by /Volumes/Backup, although elsewhere
-        {"/private/X", "13.5", false},      // HFS+ /Volumes/X comes first with the same tail
-        {"/x/Data", "13.5", true},          // the entry that is not UTF-8 is passed over
-        {"Backup", "13.5", false},          // no slash, no tail
+        {"/private/X", "13.5", true},       // though HFS+ /Volumes/X has its tail, and is first
+        {"/Volumes/Data", "13.5", false}, // though /System/Volumes/Data has its tail, and is first
+        {"/x/Data", "13.5", true},        // the entry that is not UTF-8 is passed over
+        {"Backup", "13.5", false},        // no slash, no tail
         {"/", "10.12", true},
         {"/", "10.11.6", false},
     };
@@ -147,7 +154,13 @@ TEST(ApfsQueries, ContainersRolesAndGates) {
           {"disk1s7", Roles{}}},
          1000,
          250},
-        {"disk10", "disk9s2", {"disk9s2"}, {{"disk10s3", Roles{"Recovery"}}}, 500, 100},
+        {"disk10",
+         "disk9s2",
+         {"disk9s2"},
+         {{"disk10s3", Roles{"Recovery"}}, {"disk10s1", Roles{"Data"}}},
+         500,
+         100},
+        {"loop", "loop", {"loop"}, {{"loop7", Roles{"System"}}}, 1, 0},
         {"disk1s", "disk0s3", {"disk0s3"}, {{"disk1s7", Roles{"VM"}}}, 1, 0},
         {"disk20", "disk0s9", {"disk5s2", "disk0s9"}, {}, 1, 0},
     });
@@ -158,7 +171,8 @@ TEST(ApfsQueries, ContainersRolesAndGates) {
     const auto finder = [](std::optional<std::string> (*find)(Name)) {
         return Query([find](Name n) { return find(n).value_or("-"); });
     };
-    const Query system = finder(getAPFSSystemVolume), recovery = finder(getAPFSRecoveryVolume);
+    const Query system = finder(getAPFSSystemVolume), recovery = finder(getAPFSRecoveryVolume),
+                data = finder(getAPFSDataVolume);
     const Query role = [](Name n) { return std::to_string(getAPFSVolumeRole(n)); };
     const struct {
         const Query& query;
@@ -177,7 +191,10 @@ TEST(ApfsQueries, ContainersRolesAndGates) {
         {container, "disk0s9", "10.13", "disk20", 1},
         {system, "/dev/disk1s2", "13.5", "disk1s5", 1}, // disk1s3 lists System second
         {system, "rdisk1", "13.5", "-", 1},             // begins with, not contains
-        {recovery, "disk10s3", "13.5", "disk10s3", 1},  // disk1 begins it too, and is passed over
+        {recovery, "disk10s3", "13.5", "disk10s3", 1},  // disk1 begins it too, but is not its own
+        {data, "disk10s1", "13.5", "disk10s1", 1},      // not disk1's Data, though disk1 is first
+        {system, "disk10s3", "13.5", "-", 1},           // only its own disk10, which has none
+        {system, "loop7", "13.5", "loop7", 1},          // no container its own: loop begins it
         {role, "disk1s3", "13.5", std::to_string(APFSVolumeRoleData), 1},
         {role, "disk1s7", "13.5", std::to_string(APFSVolumeRoleNone), 1},      // its later listing
         {role, "/dev/disk1s1", "13.5", std::to_string(APFSVolumeRoleNone), 1}, // exact only
