@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 namespace vivozi {
@@ -97,6 +98,38 @@ std::size_t displayWidth(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); i += codePointLength(text, i))
         ++width;
     return width;
+}
+
+std::string escapeForTerminal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char escape[16];
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = codePointLength(text, i);
+        const auto lead = static_cast<unsigned char>(text[i]);
+        char32_t code = lead;
+        if (length > 1) {
+            code = lead & (0x7F >> length);
+            for (std::size_t k = 1; k < length; ++k)
+                code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        const bool strayByte = length == 1 && lead >= 0x80;
+        const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+        // Bidirectional embeddings, overrides and isolates reorder what follows them on screen.
+        const bool reorders =
+            (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+        if (strayByte || (length == 1 && control)) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", lead);
+            out += escape;
+        } else if (control || reorders) {
+            std::snprintf(escape, sizeof escape, "\\u{%04X}", static_cast<unsigned>(code));
+            out += escape;
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
 }
 
 std::string truncateToWidth(std::string_view text, std::size_t columns) {

@@ -43,6 +43,11 @@ std::size_t displayWidth(std::string_view text);
 // text cut to at most `columns` display columns, at a code point boundary.
 std::string truncateToWidth(std::string_view text, std::size_t columns);
 
+// text safe to print on a terminal: control characters (C0, DEL, C1), direction overrides and
+// bytes that are not UTF-8 written as \xHH or \u{HHHH}, so that text from another process can
+// neither drive the terminal (retitle, clear, move the cursor) nor start a line of its own.
+std::string escapeForTerminal(std::string_view text);
+
 // The object text of a progress broadcast, "<percent>|<status>|<name>", taken apart. The
 // percent is everything before the first '|', the name everything after the last, so a status
 // holding a '|' stays whole. nullopt when there are fewer than two separators.

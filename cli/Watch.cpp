@@ -47,15 +47,18 @@ void print(const kx::Notification& notification, bool json) {
             line["status"] = notice->status;
             line["set"] = notice->name;
         }
-        // One document per line, so that a reader can take them as they come.
-        std::cout << line.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+        // One document per line, so that a reader can take them as they come; ASCII only, so
+        // that no control character a sender chose reaches a terminal the lines are shown on.
+        std::cout << line.dump(-1, ' ', true, Json::error_handler_t::replace) << '\n';
     } else if (notice) {
-        const std::string percent = notice->percent + "%";
+        const std::string percent = escapeForTerminal(notice->percent) + "%";
         std::cout << localTime("%H:%M:%S") << "  "
                   << std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') << percent
-                  << "  " << notice->status << "  " << notice->name << '\n';
+                  << "  " << escapeForTerminal(notice->status) << "  "
+                  << escapeForTerminal(notice->name) << '\n';
     } else {
-        std::cout << localTime("%H:%M:%S") << "  " << notification.object << '\n';
+        std::cout << localTime("%H:%M:%S") << "  " << escapeForTerminal(notification.object)
+                  << '\n';
     }
     std::cout.flush();
 }

@@ -1,6 +1,7 @@
 // vivozi: the command line host of the VivoziZevidodirid library.
 #include "cli/Commands.h"
 #include "cli/Layout.h"
+#include "cli/Output.h"
 
 #include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
@@ -53,9 +54,7 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int runCommandLine(int argc, char** argv) {
     CLI::App app{"Runs the periodic maintenance sets and answers questions about this system and "
                  "its disks.",
                  "vivozi"};
@@ -211,4 +210,10 @@ int main(int argc, char** argv) {
         std::cerr << "vivozi: " << oneLine(e.what()) << '\n';
         return kExitFailure;
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return finishOutput(runCommandLine(argc, argv));
 }

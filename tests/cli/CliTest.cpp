@@ -57,8 +57,8 @@ struct Finished {
 class Child {
 public:
     Child(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-          unsigned short columns = 0) {
-        task_.setLaunchPath(VIVOZI_BINARY);
+          unsigned short columns = 0, const std::string& program = VIVOZI_BINARY) {
+        task_.setLaunchPath(program);
         task_.setArguments(arguments);
         task_.setEnvironment(environment);
         task_.setStandardInput(kx::Stdio::nullDevice());
@@ -215,6 +215,24 @@ TEST_F(Cli, Queries) {
     }
 }
 
+// Output that cannot be written is a failure, said once, whatever the command.
+TEST_F(Cli, WriteErrorsFailTheCommand) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {">/dev/full", {}},
+        {">/dev/full", demo({"daily"})},
+        {">&-", {"compare", "1"}},
+    };
+    for (const auto& [redirect, arguments] : cases) {
+        std::vector<std::string> shell = {"-c", "exec \"$0\" \"$@\" " + redirect, VIVOZI_BINARY};
+        shell.insert(shell.end(), arguments.begin(), arguments.end());
+        const auto result = Child(shell, childEnvironment(home_), 0, "/bin/sh").finish();
+        SCOPED_TRACE(redirect + " " + (arguments.empty() ? "" : arguments.front()));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(std::regex_match(result.err, std::regex("vivozi: write error(: .+)?\n")))
+            << result.err;
+    }
+}
+
 TEST_F(Cli, RunInAPipeOneLinePerSetThenTheSummary) {
     EXPECT_TRUE(contains(vivozi(demo({"daily"})).out, "\n1 of 1 set succeeded.\n"));
     const auto result = vivozi(demo({"daily", "fails-on-purpose"}));
@@ -274,16 +292,32 @@ TEST_F(Cli, InterruptStopsTheRunningScriptAndFailsTheRest) {
 TEST(CliWatch, PrintsTimePercentStatusAndName) {
     vztest::DbusDaemon bus; // first: the child sees its address
     vztest::TempDir home;
-    Child watch({"watch", "--count", "1"}, childEnvironment(home));
-    ASSERT_TRUE(watch.waitForErr("vivozi: watching vivoziZevidodiridAddNotification on "));
+    Child watch({"watch", "--count", "3"}, childEnvironment(home));
+    Child watchJson({"watch", "--json", "--count", "3"}, childEnvironment(home));
+    for (Child* watcher : {&watch, &watchJson})
+        ASSERT_TRUE(watcher->waitForErr("vivozi: watching vivoziZevidodiridAddNotification on "));
     auto& center = kx::DistributedNotificationCenter::defaultCenter();
     center.postNotification("some.other.notification", "7|not for us|x");
     center.postNotification(kx::progressNotificationName, "7|Error running daily scripts|weekly");
+    // Any process may post: nothing it sends may drive the terminal or forge a line.
+    center.postNotification(kx::progressNotificationName,
+                            "9|\x1b]0;owned\x07\u009b2J\u202e|x\n12:00:00  100%  forged  daily");
+    center.postNotification(kx::progressNotificationName, "\x1b[2J\x7f");
     const auto watched = watch.finish();
     EXPECT_EQ(watched.status, 0) << watched.err;
     EXPECT_TRUE(std::regex_match(
-        watched.out, std::regex(R"(\d\d:\d\d:\d\d    7%  Error running daily scripts  weekly\n)")))
+        watched.out,
+        std::regex(R"(\d\d:\d\d:\d\d    7%  Error running daily scripts  weekly\n)"
+                   R"(\d\d:\d\d:\d\d    9%  \\x1B\]0;owned\\x07\\u\{009B\}2J\\u\{202E\}  )"
+                   R"(x\\x0A12:00:00  100%  forged  daily\n)"
+                   R"(\d\d:\d\d:\d\d  \\x1B\[2J\\x7F\n)")))
         << watched.out;
+    // As JSON the text arrives whole, in ASCII escapes only.
+    const std::string lines = watchJson.finish().out;
+    EXPECT_TRUE(std::ranges::all_of(lines, [](char c) {
+        return c == '\n' || (c >= 32 && c < 127);
+    })) << lines;
+    EXPECT_EQ(json::parse(vztest::lines(lines).at(1))["set"], "x\n12:00:00  100%  forged  daily");
 }
 
 } // namespace
