@@ -176,7 +176,7 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
 // A cancel from the moment the run has begun (it resets `progress` first) stops the script or
 // keeps it from starting, wherever it falls; the nap would otherwise take 3 s. periodic is reached
 // through a chain of links over long paths, so that every run spends about 2 ms between its start
-// and the launch, where a cancel used to be lost.
+// and the launch, and many cancels fall there.
 TEST_F(ScriptRun, ACancelFromTheStartOfARunIsNeverLost) {
     std::string dots;
     while (dir.path().size() + dots.size() < 3900)
