@@ -18,8 +18,10 @@
 //   set, the reserved ones; a real that is not 4 or 8 bytes, a date that is not 8, an integer
 //   of 16 bytes that is out of the signed-64/unsigned-64 range, a count written with a width
 //   other than 1, 2, 4 or 8 bytes;
-// - a dictionary key that is not a string, or a UTF-16 key holding a NUL (libplist 2.2 asserts
-//   on it when handing the key out);
+// - a dictionary key that is not a string;
+// - a string that is no text, or not the text libplist would hand out: ASCII with a NUL (libplist
+//   cuts the string there) or a byte past 127 (copied as it is: not UTF-8), UTF-16 with a NUL
+//   (libplist 2.2 asserts on it in a key) or a lone surrogate (dropped);
 // - a date that is not finite or lies beyond +-2^62 seconds (no XML form; the XML reader's range);
 // - a cycle, or containers nested deeper than PlistValue::kMaxDepth;
 // - an expansion too large for the input: more nodes than the input has bytes (plus 2^20),
@@ -31,8 +33,8 @@
 // Then libplist parses, and the conversion walks libplist's tree and the object graph side by
 // side (libplist keeps the file's order). Integers and dates are decoded from the bytes here:
 // libplist 2.2 does not tell a 16-byte unsigned integer from an 8-byte negative one, and hands
-// dates out as 32-bit seconds. Strings, data, reals and booleans are libplist's. (An ASCII string
-// with a NUL byte is cut there by libplist; an empty UTF-16 string makes libplist fail.)
+// dates out as 32-bit seconds. Strings, data, reals and booleans are libplist's. (An empty UTF-16
+// string makes libplist fail.)
 
 #include "platform/plist/PlistReaders.h"
 
@@ -100,7 +102,7 @@ public:
         return container.type == Type::Dict ? 2 * container.count : container.count;
     }
     bool check() const;
-    bool isUsableKey(const Header& key) const;
+    bool isText(const Header& string) const;
     PlistValue convert(plist_t root) const;
 
     std::uint64_t root() const { return root_; }
@@ -236,16 +238,28 @@ bool BinaryPlist::header(std::uint64_t object, Header& out) const {
     }
 }
 
-bool BinaryPlist::isUsableKey(const Header& key) const {
-    if (key.type == Type::Ascii)
+bool BinaryPlist::isText(const Header& string) const {
+    const unsigned char* bytes = data_ + string.payload;
+    if (string.type == Type::Ascii) {
+        for (std::uint64_t i = 0; i < string.count; ++i)
+            if (bytes[i] == 0 || bytes[i] > 0x7F)
+                return false;
         return true;
-    if (key.type != Type::Utf16)
-        return false;
-    // libplist 2.2 asserts (aborts) when a key's UTF-8 holds a NUL, which only UTF-16 can give.
-    const unsigned char* units = data_ + key.payload;
-    for (std::uint64_t i = 0; i < key.count; ++i)
-        if (units[2 * i] == 0 && units[2 * i + 1] == 0)
+    }
+    for (std::uint64_t i = 0; i < string.count; ++i) {
+        const unsigned unit = readBigEndian(bytes + 2 * i, 2);
+        if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
             return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            // A high surrogate stands only before a low one, and the pair is one character.
+            if (i + 1 == string.count)
+                return false;
+            const unsigned next = readBigEndian(bytes + 2 * (i + 1), 2);
+            if (next < 0xDC00 || next > 0xDFFF)
+                return false;
+            ++i;
+        }
+    }
     return true;
 }
 
@@ -303,9 +317,12 @@ bool BinaryPlist::check() const {
         sum.bytes = saturatingAdd(sum.bytes, child.bytes);
         sum.height = std::max<std::uint16_t>(sum.height, child.height);
     };
-    // Visits an object first met: a leaf is costed at once, a container opens on the path.
+    // Visits an object first met: a leaf is checked and costed at once, a container opens on
+    // the path.
     auto enter = [&](std::uint64_t object, const Header& header) {
         if (!isContainer(header.type)) {
+            if ((header.type == Type::Ascii || header.type == Type::Utf16) && !isText(header))
+                return false;
             costs[object] = leafCost(header);
             return true;
         }
@@ -349,7 +366,7 @@ bool BinaryPlist::check() const {
         Header childHeader;
         if (!header(child, childHeader))
             return false;
-        if (isKey && !isUsableKey(childHeader))
+        if (isKey && childHeader.type != Type::Ascii && childHeader.type != Type::Utf16)
             return false;
         if (known.height != kUnvisited) {
             add(visit.sum, known);

@@ -12,18 +12,25 @@
 // - integer, real, data and date: see PlistText.h for the accepted text.
 // - Containers nest at most PlistValue::kMaxDepth deep (a container holding only scalars has
 //   depth 1).
-// Entity and character references are pugixml's: the five predefined entities and numeric
-// references are decoded, anything else is left as written. Line ends are normalised to "\n"
-// as XML requires (a "\r" survives only as "&#13;"). One edge comes from pugixml's white-space
-// handling: text of white space alone is kept only as the whole content of an element, so in
+// - Character references to NUL, to a surrogate or beyond U+10FFFF, and string or key text that
+//   is not UTF-8, fail as XML requires (pugixml alone would cut the text at the NUL, write
+//   invalid UTF-8, or wrap the number round to another character).
+// References are decoded here rather than by pugixml, in text only (never in CDATA): the five
+// predefined entities and numeric references; any other '&' is left as written, as pugixml
+// leaves it. Line ends are normalised to "\n" as XML requires (a "\r" survives only as "&#13;").
+// One edge comes from pugixml's white-space handling: text of white space alone is kept only as the
+// whole content of an element, so in
 // "<string> <![CDATA[x]]></string>" the space before the CDATA section is lost.
 //
 // The reader is iterative: the nesting depth costs heap frames, not stack.
 
+#include "platform/mounts/Utf8.h"
 #include "platform/plist/PlistReaders.h"
 #include "platform/plist/PlistText.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <pugixml.hpp>
 #include <string>
@@ -35,12 +42,12 @@
 namespace kx::plist {
 namespace {
 
-// Escapes and CDATA are read, line ends normalised; comments, PIs, the declaration and the
-// DOCTYPE are skipped without being stored. White-space-only text is dropped except as the
-// sole content of an element (so <string> </string> keeps its space), and the first run of
-// text is stored in the element itself rather than in a node of its own.
-constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
-                                   pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
+// CDATA is read, line ends normalised, references left for decode(); comments, PIs, the
+// declaration and the DOCTYPE are skipped without being stored. White-space-only text is dropped
+// except as the sole content of an element (so <string> </string> keeps its space), and the first
+// run of text is stored in the element itself rather than in a node of its own.
+constexpr unsigned kParseOptions =
+    pugi::parse_cdata | pugi::parse_eol | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
 
 enum class Tag { Unknown, Dict, Array, String, Key, Integer, Real, True, False, Data, Date };
 
@@ -93,24 +100,137 @@ bool isText(pugi::xml_node node) {
     return type == pugi::node_pcdata || type == pugi::node_cdata;
 }
 
+void appendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+int digitValue(char c, bool hex) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (hex && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes the reference that text starts with ('&' at text[0]) onto out and returns its length;
+// 0 when it is no reference (then left as written), -1 when it names no character XML allows
+// in a document: NUL, a surrogate, or a value past U+10FFFF.
+long decodeReference(std::string_view text, std::string& out) {
+    static constexpr std::pair<std::string_view, char> kEntities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    if (text.size() < 3 || text[1] != '#') {
+        for (const auto& [name, character] : kEntities) {
+            if (text.starts_with(name)) {
+                out.push_back(character);
+                return static_cast<long>(name.size());
+            }
+        }
+        return 0;
+    }
+    const bool hex = text[2] == 'x';
+    std::size_t at = hex ? 3 : 2;
+    const std::size_t first = at;
+    std::uint32_t value = 0;
+    for (int digit; at < text.size() && (digit = digitValue(text[at], hex)) >= 0; ++at)
+        value = std::min<std::uint32_t>(value * (hex ? 16 : 10) + static_cast<unsigned>(digit),
+                                        0x110000); // saturates: past the last code point
+    if (at == first || at == text.size() || text[at] != ';')
+        return 0;
+    if (value == 0 || value >= 0x110000 || (value >= 0xD800 && value <= 0xDFFF))
+        return -1;
+    appendUtf8(out, value);
+    return static_cast<long>(at + 1);
+}
+
+// Appends text with its references decoded; false on a reference to a character XML forbids.
+bool appendDecoded(std::string& out, std::string_view text) {
+    for (std::size_t amp; (amp = text.find('&')) != std::string_view::npos;) {
+        out.append(text.data(), amp);
+        text.remove_prefix(amp);
+        const long length = decodeReference(text, out);
+        if (length < 0)
+            return false;
+        if (length == 0) {
+            out.push_back('&');
+            text.remove_prefix(1);
+        } else {
+            text.remove_prefix(static_cast<std::size_t>(length));
+        }
+    }
+    out.append(text);
+    return true;
+}
+
+// Whether text between elements is only white space once its references are decoded.
+bool isSpaceOnly(const char* text, bool decode) {
+    if (isAllXmlSpace(text))
+        return true;
+    std::string decoded;
+    return decode && appendDecoded(decoded, text) && isAllXmlSpace(decoded);
+}
+
+bool isSpaceOnly(pugi::xml_node textNode) {
+    return isSpaceOnly(textNode.value(), textNode.type() == pugi::node_pcdata);
+}
+
+// Whether text is ASCII without a '&', and so its own decoding and valid UTF-8. Eight bytes at
+// a time: nearly every text of a tool's listing is such, and this is the one pass it costs.
+bool isPlainAscii(std::string_view text) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080,
+                            kAmpersands = 0x2626262626262626;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        const std::uint64_t ampersandsZeroed = word ^ kAmpersands;
+        if ((word | ((ampersandsZeroed - kOnes) & ~ampersandsZeroed)) & kHigh)
+            return false;
+    }
+    for (; i < text.size(); ++i)
+        if (text[i] == '&' || static_cast<unsigned char>(text[i]) >= 0x80)
+            return false;
+    return true;
+}
+
 // The character data of a scalar element: its embedded first text run, then any further text
-// and CDATA children in order. False when it holds an element. The view lives until the next
-// call (it may point into scratch) or the document dies.
+// and CDATA children in order, references in text decoded. False when it holds an element, a
+// reference to a character XML forbids, or text that is not UTF-8. The view lives until the
+// next call (it may point into scratch) or the document dies.
 bool textOf(pugi::xml_node element, std::string_view& out, std::string& scratch) {
-    const char* own = element.value();
+    const std::string_view own = element.value();
     pugi::xml_node child = element.first_child();
-    if (isNull(child)) {
+    if (isNull(child) && isPlainAscii(own)) {
         out = own;
         return true;
     }
-    scratch.assign(own);
+    scratch.clear();
+    if (!appendDecoded(scratch, own))
+        return false;
     for (; !isNull(child); child = child.next_sibling()) {
-        if (!isText(child))
+        const auto type = child.type();
+        if (type == pugi::node_cdata)
+            scratch.append(child.value());
+        else if (type != pugi::node_pcdata || !appendDecoded(scratch, child.value()))
             return false;
-        scratch.append(child.value());
     }
     out = scratch;
-    return true;
+    return isValidUtf8(scratch);
 }
 
 // The next element child from child on, skipping white-space text. Sets failed on other text.
@@ -118,7 +238,7 @@ pugi::xml_node nextElement(pugi::xml_node child, bool& failed) {
     for (; child; child = child.next_sibling()) {
         if (child.type() == pugi::node_element)
             return child;
-        if (!isText(child) || !isAllXmlSpace(child.value())) {
+        if (!isText(child) || !isSpaceOnly(child)) {
             failed = true;
             return {};
         }
@@ -218,7 +338,7 @@ template <class Place> bool Reader::scalar(Tag tag, pugi::xml_node element, Plac
 }
 
 bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
-    if (depth_ >= PlistValue::kMaxDepth || !isAllXmlSpace(element.value()))
+    if (depth_ >= PlistValue::kMaxDepth || !isSpaceOnly(element.value(), true))
         return false;
     if (depth_ == stack_.size())
         stack_.emplace_back();
@@ -235,7 +355,7 @@ bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
         const char* name = child.name();
         if (*name)
             frame.children.push_back({child, name});
-        else if (!isAllXmlSpace(child.value()))
+        else if (!isSpaceOnly(child))
             return false;
     }
     // Room for every value up front, so nothing moves while the container fills.
@@ -323,7 +443,7 @@ PlistValue readXml(std::string_view bytes) {
     // text outside the root.)
     const pugi::xml_node plist = document.first_child();
     if (!plist || plist.next_sibling() || plist.type() != pugi::node_element ||
-        std::strcmp(plist.name(), "plist") != 0 || !isAllXmlSpace(plist.value()))
+        std::strcmp(plist.name(), "plist") != 0 || !isSpaceOnly(plist.value(), true))
         return PlistValue();
     bool failed = false;
     const pugi::xml_node root = nextElement(plist.first_child(), failed);

@@ -47,13 +47,15 @@ const PlistValue kAbsent;
 
 TEST(PlistXmlParse, ReadsEveryKind) {
     const std::string body =
-        "<dict><key>s</key><string>a\r\nb&amp;&lt;&#65;&#x263A;<![CDATA[<b>]]><!-- c -->c</string>"
+        "<dict><key>s</key><string>a\r\nb&amp;&lt;&#65;&#x263A;&#x1F600;<![CDATA[<b>&#0;]]><!-- c "
+        "-->"
+        "c&#13;&#x1;</string>"
         "<key>i</key><integer>-0x10</integer><key>u</key><integer>18446744073709551615</integer>"
         "<key>r</key><real>-2.5e10</real><key>t</key><true/><key>f</key><false/>"
         "<key>d</key><data>\n\tAAEC\n\tAwQ=</data><key>w</key><date>2000-12-31T23:59:59.5Z</date>"
-        "<key>a</key><array><dict/><string/></array></dict>";
+        "<key>a</key><array>&#32;<dict/><string/></array></dict>";
     EXPECT_EQ(PlistValue::parse(document(body)),
-              dict({{"s", "a\nb&<A\xE2\x98\xBA<b>c"},
+              dict({{"s", "a\nb&<A\xE2\x98\xBA\xF0\x9F\x98\x80<b>&#0;c\r\x01"},
                     {"i", PlistValue(std::int64_t{-16})},
                     {"u", PlistValue::unsignedInteger(18446744073709551615ull)},
                     {"r", PlistValue(-2.5e10)},
@@ -82,6 +84,15 @@ TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
         document("<dict><key>a</key><true/><key>b</key></dict>"),
         document("<array><key>a</key></array>"),
         document("<dict><key>a</key><array><integer>x</integer></array></dict>"),
+        // References XML forbids, and bytes that are not UTF-8: the text would be cut at the NUL,
+        // hold invalid UTF-8, or (the number wrapped) another character.
+        document("<string>a&#0;b</string>"),
+        document("<dict><key>k&#x00;</key><true/></dict>"),
+        document("<array>&#0;</array>"),
+        document("<string>&#xD800;</string>"),
+        document("<string>&#1114112;</string>"),
+        document("<string>&#99999999999999999999;</string>"),
+        document("<string>\xC3(</string>"),
     };
     for (const auto& text : cases)
         EXPECT_EQ(PlistValue::parse(text), kAbsent) << text;
@@ -178,6 +189,26 @@ std::string build(const std::vector<std::string>& objects, unsigned refSize = 1,
     for (const std::uint64_t field : {std::uint64_t{objects.size()}, std::uint64_t{0}, table})
         putBigEndian(out, field, 8); // objects, root, offset table
     return out;
+}
+
+// Strings no text can be: a lone UTF-16 surrogate (libplist drops it), ASCII with a byte past 127
+// or a NUL (libplist copies the one and cuts at the other).
+TEST(PlistBinary, StringsThatAreNoTextAreRejected) {
+    const std::string loneHigh("\x61\xD8\x3D", 3), pairThenLone("\x63\xD8\x3D\xDE\x00\xDE\x00", 7);
+    const std::string cases[] = {
+        build({loneHigh}),
+        build({pairThenLone}),
+        build({std::string("\x62\xD8\x3D\x00\x41", 5)}),
+        build({container(0xD, {1, 2}), loneHigh, kTrue}),
+        build({"\x51\x80"}),
+        build({std::string("\x53"
+                           "a\0b",
+                           4)}),
+    };
+    for (const auto& bytes : cases)
+        EXPECT_EQ(PlistValue::parse(bytes), kAbsent) << &bytes - cases;
+    EXPECT_EQ(PlistValue::parse(build({std::string("\x62\xD8\x3D\xDE\x00", 5)})),
+              PlistValue("\xF0\x9F\x98\x80"));
 }
 
 // Hostile object graphs read as nothing, and quickly.
