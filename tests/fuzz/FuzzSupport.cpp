@@ -1,5 +1,7 @@
 #include "FuzzSupport.h"
 
+#include "platform/mounts/Utf8.h"
+
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Tools.h>
@@ -8,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
 namespace vzfuzz {
 
@@ -61,6 +65,27 @@ void checkWrittenForm(const PlistValue& value) {
     VZ_FUZZ_CHECK(reread.xml() == xml);
     VZ_FUZZ_CHECK(!value.description().empty());
     VZ_FUZZ_CHECK(KXDeepMutableCopyPropertyListObject(value).xml() == xml);
+}
+
+void checkText(const PlistValue& value) {
+    const auto isText = [](std::string_view text) {
+        return kx::isValidUtf8(text) && text.find('\0') == std::string_view::npos;
+    };
+    std::vector<const PlistValue*> pending{&value};
+    while (!pending.empty()) {
+        const PlistValue& next = *pending.back();
+        pending.pop_back();
+        if (const auto text = next.stringValue())
+            VZ_FUZZ_CHECK(isText(*text));
+        if (const PlistValue::Array* elements = next.arrayElements())
+            for (const PlistValue& element : *elements)
+                pending.push_back(&element);
+        if (const PlistValue::Dictionary* entries = next.dictionaryEntries())
+            for (const auto& [key, entry] : *entries) {
+                VZ_FUZZ_CHECK(isText(key));
+                pending.push_back(&entry);
+            }
+    }
 }
 
 } // namespace vzfuzz

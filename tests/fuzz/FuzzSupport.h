@@ -24,4 +24,8 @@ const std::string& privateSystem(const std::string& runningVersion = "13.5");
 // can be made, and the copy writes the same XML.
 void checkWrittenForm(const PlistValue& value);
 
+// Every string and key of a parsed tree is text the input really held: UTF-8 without a NUL (at
+// which it would have been cut), a surrogate or a code point past U+10FFFF.
+void checkText(const PlistValue& value);
+
 } // namespace vzfuzz

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -33,9 +34,14 @@ const std::string& tablePath() {
     return path;
 }
 
+// Follows every table, after a line feed: whatever comes before it, no line may hide it.
+constexpr std::string_view kLastLine = "\n/dev/fuzz-end /fuzz-end fuzzfs rw 0 0\n";
+
 void writeTable(const std::uint8_t* data, std::size_t size) {
     const int fd = std::stoi(tablePath().substr(tablePath().rfind('/') + 1));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
+        pwrite(fd, kLastLine.data(), kLastLine.size(), static_cast<off_t>(size)) !=
+            static_cast<ssize_t>(kLastLine.size()))
         std::abort();
 }
 
@@ -50,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = tablePath();
     writeTable(data, size);
     const std::vector<kx::MountEntry> entries = kx::readMountTable(path);
+    VZ_FUZZ_CHECK(!entries.empty() &&
+                  entries.back() == (kx::MountEntry{"/dev/fuzz-end", "/fuzz-end", "fuzzfs"}));
+    // Only whole lines are entries, and no line holds a NUL.
+    for (const kx::MountEntry& entry : entries)
+        for (const std::string* name : {&entry.source, &entry.mountPoint, &entry.type})
+            VZ_FUZZ_CHECK(name->find('\0') == std::string::npos);
 
     for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 4); ++i) {
         const kx::MountEntry& entry = entries[i];

@@ -15,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         prefixed.append("bplist00").append(bytes);
         bytes = prefixed;
     }
-    vzfuzz::checkWrittenForm(PlistValue::parse(bytes));
+    const PlistValue value = PlistValue::parse(bytes);
+    vzfuzz::checkText(value);
+    vzfuzz::checkWrittenForm(value);
     return 0;
 }

@@ -7,6 +7,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    vzfuzz::checkWrittenForm(PlistValue::parse(bytes));
+    const PlistValue value = PlistValue::parse(bytes);
+    vzfuzz::checkText(value);
+    vzfuzz::checkWrittenForm(value);
     return 0;
 }
