@@ -1,7 +1,9 @@
 // The version queries with a warm cache, each beside the least any cache that sees an outside
 // change at once must do: one stat() of the store file, plus the in-memory work on the same
-// texts (the numeric compare, or a copy of the cached text). The "parses" and "tool_runs"
-// counters show that an unchanged store is neither parsed again nor refreshed from the tool.
+// texts (the numeric compare, or a copy of the cached text). The queries also check the version
+// sources' fingerprint, whose stats come once per kx::kVersionSourcesRecheck. The "parses" and
+// "tool_runs" counters show that an unchanged store is neither parsed again nor refreshed from
+// the tool.
 #include "platform/defaults/UserDefaults.h"
 #include "version/NumericCompare.h"
 

@@ -4,19 +4,50 @@
 //   sw_vers                  ProductName:, ProductVersion:, BuildVersion:, a tab after each colon
 //   sw_vers -productName     the name alone (likewise -productVersion, -buildVersion)
 //
-// VZ_SW_VERS_OS_RELEASE names another os-release file; it exists for this program's own tests
-// (the library starts its tools with an empty environment, so it never reaches them).
+// Readers split each line at its first colon and take ASCII text only, so every value is printed
+// as plain ASCII without control characters, colons or white space at its ends.
 
+#include "platform/linux/VersionSources.h"
+
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unicode/translit.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unistd.h>
 
 namespace {
+
+// Far above any real os-release; a larger file is read up to here.
+constexpr std::size_t kMaxFileBytes = 64 * 1024;
+
+// The file's first kMaxFileBytes; nullopt when it is missing or not a regular file (a FIFO or a
+// device would be waited on, or never end).
+std::optional<std::string> readSmallFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<std::string> bytes;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        bytes.emplace();
+        char buffer[4096];
+        ssize_t got = 0;
+        while (bytes->size() < kMaxFileBytes && (got = ::read(fd, buffer, sizeof buffer)) > 0)
+            bytes->append(buffer, static_cast<std::size_t>(got));
+        bytes->resize(std::min(bytes->size(), kMaxFileBytes));
+    }
+    ::close(fd);
+    return bytes;
+}
 
 // A value as os-release writes it: bare, or in single or double quotes, where a backslash makes
 // the next of $ ` " \ literal.
@@ -38,37 +69,77 @@ std::string unquote(std::string_view value) {
     return text;
 }
 
-std::optional<std::map<std::string, std::string>> readOsRelease(const std::string& path) {
-    std::ifstream in(path);
-    if (!in)
-        return std::nullopt;
-    std::map<std::string, std::string> fields;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#')
-            continue;
-        const std::size_t equals = line.find('=', start);
-        if (equals == std::string::npos)
-            continue;
-        fields[line.substr(start, equals - start)] =
-            unquote(std::string_view(line).substr(equals + 1));
-    }
-    return fields;
-}
-
 std::map<std::string, std::string> osRelease() {
-    if (const char* path = std::getenv("VZ_SW_VERS_OS_RELEASE"))
-        return readOsRelease(path).value_or(std::map<std::string, std::string>{});
-    for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
-        if (auto fields = readOsRelease(path))
-            return *fields;
+    for (const char* path : kx::kOsReleasePaths) {
+        const std::optional<std::string> text = readSmallFile(path);
+        if (!text)
+            continue;
+        std::map<std::string, std::string> fields;
+        for (std::size_t start = 0; start < text->size();) {
+            const std::size_t end = std::min(text->find('\n', start), text->size());
+            const std::string_view line = std::string_view(*text).substr(start, end - start);
+            start = end + 1;
+            const std::size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos || line[first] == '#')
+                continue;
+            const std::size_t equals = line.find('=', first);
+            if (equals != std::string_view::npos)
+                fields[std::string(line.substr(first, equals - first))] =
+                    unquote(line.substr(equals + 1));
+        }
+        return fields;
     }
     return {};
 }
 
+// Latin letters for any script, then the nearest ASCII for each; built only for text that needs
+// it, since loading the rules costs more than the rest of the program.
+icu::Transliterator* toAscii() {
+    static const std::unique_ptr<icu::Transliterator> transliterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::Transliterator> made(
+            icu::Transliterator::createInstance("Any-Latin; Latin-ASCII", UTRANS_FORWARD, status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    return transliterator.get();
+}
+
+// The value as a reader of "name: value" lines gets it back: ASCII (transliterated, "?" where
+// nothing is near), no control or format characters, a colon as ";", no spaces at either end.
+std::string printable(std::string_view value) {
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(value.data(), static_cast<int32_t>(value.size())));
+    const bool ascii = std::all_of(value.begin(), value.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii && toAscii())
+        toAscii()->transliterate(text);
+    std::string out;
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
+        const UChar32 c = text.char32At(i);
+        const int8_t type = u_charType(c);
+        if (type == U_CONTROL_CHAR || type == U_FORMAT_CHAR)
+            continue;
+        out += c == ':' ? ';' : c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    const std::size_t first = out.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return std::string();
+    return out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
 std::string field(const std::map<std::string, std::string>& fields, const std::string& name) {
     const auto found = fields.find(name);
-    return found == fields.end() ? std::string() : found->second;
+    return found == fields.end() ? std::string() : printable(found->second);
+}
+
+// Debian keeps its point release ("12.11") beside os-release's "12"; other text there (a
+// testing release's "trixie/sid") is not a version of this one.
+std::string finerVersion(const std::string& version) {
+    const std::optional<std::string> text = readSmallFile(kx::kDebianVersionPath);
+    if (version.empty() || !text)
+        return version;
+    const std::string finer = printable(text->substr(0, text->find('\n')));
+    return finer.starts_with(version + ".") ? finer : version;
 }
 
 } // namespace
@@ -76,12 +147,12 @@ std::string field(const std::map<std::string, std::string>& fields, const std::s
 int main(int argc, char** argv) {
     const std::map<std::string, std::string> fields = osRelease();
     struct utsname system {};
-    const std::string kernel = uname(&system) == 0 ? system.release : "";
+    const std::string kernel = uname(&system) == 0 ? printable(system.release) : "";
 
     std::string name = field(fields, "NAME");
     if (name.empty())
         name = "Linux"; // the default os-release itself prescribes
-    std::string version = field(fields, "VERSION_ID");
+    std::string version = finerVersion(field(fields, "VERSION_ID"));
     if (version.empty())
         version = kernel; // rolling releases carry no version of their own
 

@@ -1,6 +1,9 @@
+#include "platform/SystemPathTable.h"
 #include "platform/linux/StandInDirectory.h"
+#include "platform/linux/VersionSources.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
+#include <atomic>
 #include <mutex>
 
 namespace kx {
@@ -16,6 +19,8 @@ SystemPaths& table() {
     return paths;
 }
 
+std::atomic<std::uint64_t> generation{0};
+
 } // namespace
 
 SystemPaths defaultSystemPaths() {
@@ -30,6 +35,7 @@ SystemPaths defaultSystemPaths() {
         "/tmp",
         "",
         "",
+        {"/System/Library/CoreServices/SystemVersion.plist"},
     };
 #else
     const std::string standIns = standInDirectory();
@@ -43,6 +49,7 @@ SystemPaths defaultSystemPaths() {
         "/tmp",
         "/proc/self/mounts",
         "",
+        {kOsReleasePaths[0], kOsReleasePaths[1], kDebianVersionPath},
     };
 #endif
 }
@@ -52,9 +59,19 @@ SystemPaths systemPaths() {
     return table();
 }
 
+std::string systemPath(std::string SystemPaths::*entry) {
+    std::lock_guard lock(tableMutex());
+    return table().*entry;
+}
+
 void setSystemPaths(SystemPaths paths) {
     std::lock_guard lock(tableMutex());
     table() = std::move(paths);
+    generation.fetch_add(1, std::memory_order_release);
+}
+
+std::uint64_t systemPathsGeneration() {
+    return generation.load(std::memory_order_acquire);
 }
 
 } // namespace kx

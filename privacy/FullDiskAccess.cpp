@@ -1,10 +1,10 @@
 #include "platform/files/PrivateTemporaryFile.h"
 #include "privacy/PrivacyRows.h"
+#include "version/MacOSGate.h"
 
 #include <VivoziZevidodirid/Privacy.h>
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Task.h>
-#include <VivoziZevidodirid/Version.h>
 #include <paths.h>
 #include <sys/stat.h>
 
@@ -45,7 +45,7 @@ std::optional<std::string> queryPrivacyRows(const kx::SystemPaths& paths,
 } // namespace
 
 bool isFullDiskAccessSetup() {
-    if (KXCompareCurrentSystemVersionWith("10.14") == -1)
+    if (vz::runningMacOSOlderThan("10.14"))
         return false;
     const kx::SystemPaths paths = kx::systemPaths();
     if (!isRegularFile(paths.privacyDatabase))

@@ -1,9 +1,9 @@
 #include "tools/ToolRunner.h"
+#include "version/MacOSGate.h"
 #include "volumes/ApfsListing.h"
 #include "volumes/StringOperations.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
-#include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
 #include <array>
 
@@ -17,7 +17,7 @@ std::optional<std::string_view> text(const PlistValue& value) {
 // The identifier of a container's physical store: systems before 10.13 list no designated store,
 // only the stores themselves.
 std::optional<std::string_view> physicalStore(const PlistValue& container) {
-    if (KXCompareCurrentSystemVersionWith("10.13") == -1)
+    if (runningMacOSOlderThan("10.13"))
         return text(container["PhysicalStores"][0]["DeviceIdentifier"]);
     return text(container["DesignatedPhysicalStore"]);
 }
@@ -114,7 +114,7 @@ APFSVolumeRole volumeRoleInListing(const PlistValue& listing, std::string_view n
 } // namespace vz
 
 PlistValue getAPFSContainer(std::optional<std::string_view> name) {
-    if (KXCompareCurrentSystemVersionWith("10.12") == -1)
+    if (vz::runningMacOSOlderThan("10.12"))
         return PlistValue();
     // No name can match a container, so the tool need not run.
     if (!name)

@@ -1,9 +1,9 @@
 #include "platform/mounts/MountTable.h"
 #include "platform/mounts/Utf8.h"
+#include "version/MacOSGate.h"
 #include "volumes/StringOperations.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
-#include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
 
 namespace {
@@ -65,7 +65,7 @@ std::optional<std::string> getVolumeMountOnName(std::optional<std::string_view> 
 }
 
 bool GetVolumeAPFS(std::optional<std::string_view> path) {
-    if (KXCompareCurrentSystemVersionWith("10.12") == -1)
+    if (vz::runningMacOSOlderThan("10.12"))
         return false;
     // A path without a "/" has no tail, so no entry can match it.
     const auto pathTail = path ? tail(*path) : std::nullopt;

@@ -1,8 +1,8 @@
 #include "volumes/SizeText.h"
 
+#include "version/MacOSGate.h"
 #include "volumes/StringOperations.h"
 
-#include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
 #include <array>
 #include <charconv>
@@ -56,7 +56,7 @@ std::string sizeText(double bytes, SizeScale scale) {
 }
 
 SizeScale currentSizeScale() {
-    return KXCompareCurrentSystemVersionWith("10.6") == -1 ? SizeScale::Binary : SizeScale::Decimal;
+    return runningMacOSOlderThan("10.6") ? SizeScale::Binary : SizeScale::Decimal;
 }
 
 } // namespace vz

@@ -2,6 +2,7 @@
 
 #include <VivoziZevidodirid/Export.h>
 #include <string>
+#include <vector>
 
 namespace kx {
 
@@ -16,6 +17,9 @@ struct SystemPaths {
     std::string temporaryDirectory; // "/tmp"
     std::string mountTable;         // "/proc/self/mounts" (Linux only)
     std::string userDefaults;       // the standard store's file; empty: the XDG location
+    // What the version tool reads ("/System/Library/CoreServices/SystemVersion.plist"): the
+    // cached version is refreshed when one of them is replaced, changed, created or removed.
+    std::vector<std::string> versionSources;
 };
 
 // A copy of the table in force.

@@ -1,5 +1,7 @@
 #include "platform/defaults/UserDefaults.h"
 
+#include "platform/SystemPathTable.h"
+
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <algorithm>
 #include <atomic>
@@ -265,8 +267,10 @@ UserDefaults& UserDefaults::standard() {
 }
 
 std::string UserDefaults::path() {
-    std::string path = systemPaths().userDefaults;
-    return path.empty() ? xdgPath() : path;
+    std::string path = systemPath(&SystemPaths::userDefaults);
+    if (path.empty())
+        return xdgPath();
+    return path;
 }
 
 std::uint64_t UserDefaults::parseCount() {

@@ -178,7 +178,7 @@ TEST(DefaultsStoreFaults, AnswersComeBackAndTheStoreSurvives) {
         paths.apply();
         EXPECT_EQ(KXGetCurrentSystemDictionary(),
                   PlistValue(PlistValue::Dictionary{{"BuildVersion", "0T0"},
-                                                    {"ProductName", "Vivozi Test"},
+                                                    {"ProductName", "macOS"},
                                                     {"ProductVersion", "13.5"}}));
         bool keptAside = false;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {

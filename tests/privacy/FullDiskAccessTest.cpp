@@ -243,11 +243,13 @@ TEST_F(FullDiskAccess, OutputGoesToAPrivateTemporaryFile) {
 
 TEST_F(FullDiskAccess, OlderSystemRunsNothing) {
     useSqlite("echo ran >> " + dir_.file("ran") + "\n");
-    for (const char* version : {"10.13.6", "10.14"}) {
-        vztest::ScopedSystemVersion scoped(version);
+    const std::pair<const char*, const char*> systems[] = {
+        {"10.13.6", "Mac OS X"}, {"10.14", "macOS"}, {"9", "Debian GNU/Linux"}};
+    for (const auto& [version, product] : systems) {
+        vztest::ScopedSystemVersion scoped(version, product);
         EXPECT_FALSE(isFullDiskAccessSetup());
     }
-    EXPECT_EQ(vztest::readFile(dir_.file("ran")), "ran\n"); // from 10.14 only
+    EXPECT_EQ(vztest::readFile(dir_.file("ran")), "ran\nran\n"); // not on 10.13.6
 }
 
 TEST_F(FullDiskAccess, LinkPlantedAtTheOldFixedPathIsLeftAlone) {

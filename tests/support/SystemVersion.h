@@ -6,17 +6,17 @@
 
 namespace vztest {
 
-// For one scope the running system reports `version`: a fake sw_vers prints it (alone with
-// -productVersion, else with a product name and build), and a fresh defaults file holds the
-// version cache, so the first query runs the tool.
+// For one scope the running system is `product` at `version`: a fake sw_vers prints the version
+// (alone with -productVersion, else with the product name and a build), and a fresh defaults file
+// holds the version cache, so the first query runs the tool.
 class ScopedSystemVersion {
 public:
-    explicit ScopedSystemVersion(const std::string& version) {
+    explicit ScopedSystemVersion(const std::string& version, const std::string& product = "macOS") {
         // The tool runs with an empty environment: shell builtins only.
         writeScript(swVers_, "if [ \"$1\" = -productVersion ]; then echo '" + version +
-                                 "'\nelse printf 'ProductName:\tVivozi Test\nProductVersion:"
+                                 "'\nelse printf 'ProductName:\t%s\nProductVersion:"
                                  "\t%s\nBuildVersion:\t0T0\n' '" +
-                                 version + "'\nfi\n");
+                                 product + "' '" + version + "'\nfi\n");
         paths_.edit().swVers = swVers_;
         paths_.edit().userDefaults = defaults_;
         paths_.apply();

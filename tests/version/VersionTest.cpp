@@ -1,39 +1,66 @@
 #include "platform/defaults/UserDefaults.h"
+#include "platform/files/SourceFingerprint.h"
 #include "platform/log/Log.h"
 #include "support/TestSupport.h"
+#include "version/VersionDictionary.h"
 
 #include <VivoziZevidodirid/Version.h>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // A fake sw_vers printing version.out for -productVersion and dictionary.out otherwise, adding
-// one line per run to runs; the cache lives in a fresh defaults file.
+// one line per run to runs; the cache lives in a fresh defaults file, and the version sources are
+// an os-release and a debian_version of the test's own (the latter missing at first).
 class SystemVersionTest : public ::testing::Test {
 protected:
     SystemVersionTest() {
-        vztest::writeScript(dir_.file("sw_vers"), "cd '" + dir_.path() + R"('; echo run >> runs
+        useTool("cd '" + dir_.path() + R"('; echo run >> runs
 [ "$1" = -productVersion ] && exec /bin/cat version.out; exec /bin/cat dictionary.out
 )");
         vztest::writeFile(dir_.file("version.out"), "10.15.7\n");
-        paths_.edit().swVers = dir_.file("sw_vers");
+        vztest::writeFile(dir_.file("dictionary.out"), "ProductName:\tMac OS X\n");
+        vztest::writeFile(osRelease_, "VERSION_ID=10.15\n");
+        age(osRelease_, 7200);
         paths_.edit().userDefaults = dir_.file("prefs/defaults.plist");
+        paths_.edit().versionSources = {osRelease_, debianVersion_};
         paths_.apply();
         kx::setLogObserver([this](std::string_view line) { logged_.emplace_back(line); });
     }
     ~SystemVersionTest() override { kx::setLogObserver(nullptr); }
 
+    void useTool(const std::string& body) {
+        vztest::writeScript(dir_.file("sw_vers"), body);
+        paths_.edit().swVers = dir_.file("sw_vers");
+        paths_.apply();
+    }
+    // Dates the file back, as one installed long ago.
+    static void age(const std::string& path, int seconds) {
+        const timespec then[2] = {{time(nullptr) - seconds, 0}, {time(nullptr) - seconds, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), then, 0), 0) << path;
+    }
     std::size_t runCount() const {
         return vztest::lines(vztest::readFile(dir_.file("runs"))).size();
     }
 
     vztest::TempDir dir_;
+    const std::string osRelease_ = dir_.file("os-release");
+    const std::string debianVersion_ = dir_.file("debian_version");
     vztest::ScopedSystemPaths paths_;
     kx::UserDefaults& defaults_ = kx::UserDefaults::standard();
     std::vector<std::string> logged_;
@@ -79,6 +106,93 @@ TEST_F(SystemVersionTest, TheToolRunsOnceAndTheCacheFollowsOutsideChanges) {
     EXPECT_EQ(runCount(), 2u);
 }
 
+TEST_F(SystemVersionTest, AFailedOrEmptyAnswerIsNeverCached) {
+    const std::string working = vztest::readFile(dir_.file("sw_vers"));
+    const std::string broken[] = {"", "exit 0\n", "echo; echo\n"}; // "": no tool at all
+    for (const std::string& tool : broken) {
+        SCOPED_TRACE(tool);
+        if (tool.empty())
+            std::remove(dir_.file("sw_vers").c_str());
+        else
+            useTool(tool);
+        EXPECT_EQ(KXGetCurrentSystemString(), "");
+        EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), -1);
+        EXPECT_EQ(KXGetCurrentSystemDictionary(), PlistValue::dictionary());
+        EXPECT_EQ(kx::UserDefaults().snapshot().root(), PlistValue::dictionary());
+        useTool(working.substr(working.find('\n') + 1));
+        EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
+        EXPECT_EQ(KXGetCurrentSystemDictionary().count(), 1u);
+        std::remove(dir_.file("prefs/defaults.plist").c_str());
+    }
+    // What an older build cached after a failure, or another program stored: nothing cached.
+    const std::pair<const char*, PlistValue> leftovers[] = {
+        {"KXCurrentSWVers", ""},
+        {"KXCurrentSWVers", 10.15},
+        {"KXCurrentSWVersDict", PlistValue::dictionary()},
+        {"KXCurrentSWVersDict", "ProductName: Mac OS X"},
+    };
+    for (const auto& [key, value] : leftovers) {
+        EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
+        EXPECT_EQ(KXGetCurrentSystemDictionary().count(), 1u);
+        ASSERT_TRUE(defaults_.setValueForKey(key, value));
+        const std::size_t before = runCount();
+        EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7") << key;
+        EXPECT_EQ(KXGetCurrentSystemDictionary().count(), 1u) << key;
+        EXPECT_EQ(runCount(), before + 1) << key;
+    }
+}
+
+TEST_F(SystemVersionTest, AChangedSourceRefreshesBothKeysAndAnUnmarkedStoreIsTrusted) {
+    EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
+    EXPECT_EQ(KXGetCurrentSystemDictionary(),
+              PlistValue(PlistValue::Dictionary{{"ProductName", "Mac OS X"}}));
+    // How an update leaves the sources: touched, created beside, replaced, removed.
+    const std::pair<const char*, std::function<void()>> updates[] = {
+        {"touched", [&] { age(osRelease_, 3600); }},
+        {"created", [&] { vztest::writeFile(debianVersion_, "10.15.1\n"); }},
+        {"replaced",
+         [&] {
+             vztest::writeFile(osRelease_ + ".new", "VERSION_ID=10.15\n");
+             age(osRelease_ + ".new", 3600);
+             std::filesystem::rename(osRelease_ + ".new", osRelease_);
+         }},
+        {"removed", [&] { std::remove(debianVersion_.c_str()); }},
+    };
+    int release = 7;
+    for (const auto& [how, update] : updates) {
+        SCOPED_TRACE(how);
+        const std::string version = "10.15." + std::to_string(++release);
+        vztest::writeFile(dir_.file("version.out"), version + "\n");
+        vztest::writeFile(dir_.file("dictionary.out"), "ProductVersion:\t" + version + "\n");
+        std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+        const std::size_t before = runCount();
+        EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7") << "refreshed though unchanged";
+        update();
+        std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+        EXPECT_EQ(KXCompareCurrentSystemVersionWith(version), 0);
+        EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductVersion"], version);
+        EXPECT_EQ(runCount(), before + 2); // one run for each key
+        vztest::writeFile(dir_.file("version.out"), "10.15.7\n");
+        vztest::writeFile(dir_.file("dictionary.out"), "ProductName:\tMac OS X\n");
+        std::remove(dir_.file("prefs/defaults.plist").c_str());
+        EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
+        EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductName"], "Mac OS X");
+    }
+    // A store an older build wrote holds no fingerprint: its values stay, whatever changes.
+    vztest::writeFile(dir_.file("prefs/defaults.plist"),
+                      "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>"
+                      "<key>KXCurrentSWVers</key><string>10.9</string></dict></plist>");
+    age(osRelease_, 60);
+    std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+    const std::size_t before = runCount();
+    EXPECT_EQ(KXGetCurrentSystemString(), "10.9");
+    EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductName"], "Mac OS X");
+    age(osRelease_, 30);
+    std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+    EXPECT_EQ(KXGetCurrentSystemString(), "10.9");
+    EXPECT_EQ(runCount(), before + 1); // the missing dictionary only
+}
+
 TEST_F(SystemVersionTest, NonAsciiOutputIsNotCached) {
     vztest::writeFile(dir_.file("version.out"), "10.15\xC2\xA0\n");
     EXPECT_EQ(KXGetCurrentSystemString(), std::nullopt);
@@ -108,34 +222,68 @@ TEST_F(SystemVersionTest, DictionaryTakesOneEntryPerLineWithAColonAndIsLoggedOnc
     EXPECT_EQ(kx::UserDefaults().dictionaryForKey("KXCurrentSWVersDict"), expected);
 }
 
-TEST(SwVersStandIn, ReadsOsReleaseAndRejectsOtherArguments) {
+// The stand-in reads the system's own files: each case is bind-mounted over them in a private
+// mount namespace of the child alone, which nothing else sees.
+TEST(SwVersStandIn, PrintsWhatTheLibraryReadsBackWhole) {
+    if (std::system("unshare -rm true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mount namespace: user namespaces are not allowed here";
     struct utsname system {};
     uname(&system);
     const std::string kernel = system.release;
     const struct {
-        const char* osRelease; // nullptr: no such file
+        const char* osRelease; // nullptr: a FIFO, which no one ever writes
+        const char* debianVersion;
         std::string name, version;
     } cases[] = {
-        {"# comment\n\nNAME='Alpine Linux'\n  VERSION_ID=3.18.4\n", "Alpine Linux", "3.18.4"},
-        {"NAME=\"A \\\"quoted\\\" \\$name\"\nVERSION=\"12 (x)\"\n", "A \"quoted\" $name", kernel},
-        {nullptr, "Linux", kernel},
+        {"# comment\n\nNAME='Alpine Linux'\n  VERSION_ID=3.18.4\n", "", "Alpine Linux", "3.18.4"},
+        {"NAME=\"A \\\"quoted\\\" \\$name\"\nVERSION=\"12 (x)\"\n", "", "A \"quoted\" $name",
+         kernel},
+        {"", "", "Linux", kernel},
+        {nullptr, "", "Linux", kernel},
+        {"NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n", "12.11\n", "Debian GNU/Linux", "12.11"},
+        {"VERSION_ID=12\n", "bookworm/sid\n", "Linux", "12"},
+        {"VERSION_ID=1\n", "12.11\n", "Linux", "1"}, // begins with 1, but not with "1."
+        {"NAME=\"Bar: evil\"\nVERSION_ID=\"12\t\"\n", "", "Bar; evil", "12"},
+        {"NAME=\"D\xC3\xA9"
+         "bian\"\nVERSION_ID=12\n",
+         "12.1\xC3\xA9\n", "Debian", "12.1e"},
+        {"NAME=\"Deb\rian\x1B[2J\"\r\nVERSION_ID=\" \x01"
+         "12 \"\n",
+         "", "Debian[2J", "12"},
+        {"NAME=\"\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x90\xA7 \xFF\"\n", "", "zhong wen ? ?", kernel},
     };
     vztest::TempDir dir;
-    const std::string file = dir.file("os-release");
     const auto runStandIn = [&](const std::string& arguments) {
-        const int status = std::system(("VZ_SW_VERS_OS_RELEASE='" + file +
-                                        "' '" VZ_LIBEXEC_BUILD_DIR "/sw_vers' " + arguments +
-                                        " >'" + dir.file("out") + "' 2>/dev/null")
-                                           .c_str());
+        const int status = std::system(
+            ("unshare -rm sh -c 'for f in /etc/os-release /usr/lib/os-release; do "
+             "mount --bind \"$1\" $f || exit 90; done; "
+             "mount --bind \"$2\" /etc/debian_version || exit 90; exec timeout 10 \"$3\" $4' sh '" +
+             dir.file("os-release") + "' '" + dir.file("debian_version") +
+             "' '" VZ_LIBEXEC_BUILD_DIR "/sw_vers' '" + arguments + "' >'" + dir.file("out") +
+             "' 2>/dev/null")
+                .c_str());
         return std::pair{WEXITSTATUS(status), vztest::readFile(dir.file("out"))};
     };
     for (const auto& c : cases) {
-        std::remove(file.c_str());
+        SCOPED_TRACE(c.osRelease ? c.osRelease : "(FIFO)");
+        std::remove(dir.file("os-release").c_str());
         if (c.osRelease)
-            vztest::writeFile(file, c.osRelease);
-        EXPECT_EQ(runStandIn(""),
-                  std::pair(0, "ProductName:\t" + c.name + "\nProductVersion:\t" + c.version +
-                                   "\nBuildVersion:\t" + kernel + "\n"));
+            vztest::writeFile(dir.file("os-release"), c.osRelease);
+        else
+            ASSERT_EQ(mkfifo(dir.file("os-release").c_str(), 0600), 0);
+        vztest::writeFile(dir.file("debian_version"), c.debianVersion);
+        const auto [status, out] = runStandIn("");
+        if (status == 90)
+            GTEST_SKIP() << "cannot bind-mount over this system's os-release and debian_version";
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(out, "ProductName:\t" + c.name + "\nProductVersion:\t" + c.version +
+                           "\nBuildVersion:\t" + kernel + "\n");
+        // As the library reads it: ASCII text, each value back whole.
+        EXPECT_EQ(vz::versionDictionaryFromText(out),
+                  PlistValue(PlistValue::Dictionary{{"ProductName", c.name},
+                                                    {"ProductVersion", c.version},
+                                                    {"BuildVersion", kernel}}));
+        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char b) { return b >= 0; }));
         EXPECT_EQ(runStandIn("-productVersion").second, c.version + "\n");
     }
     EXPECT_EQ(runStandIn("-help"), std::pair(1, std::string()));

@@ -266,12 +266,22 @@ TEST(SizeText, StepsOf1000From10_6And1024Before) {
         {std::numeric_limits<double>::infinity(), "inf YB", "inf YB"},
         {std::numeric_limits<double>::quiet_NaN(), "nan bytes", "nan bytes"},
     };
-    for (const bool decimal : {true, false}) {
-        ScopedSystemVersion version(decimal ? "10.6" : "10.5.8");
+    const struct {
+        const char* product;
+        const char* version;
+        bool decimal;
+    } systems[] = {
+        {"Mac OS X", "10.6", true},
+        {"Mac OS X", "10.5.8", false},
+        {"", "10.5.8", false},           // no name: taken for macOS
+        {"Debian GNU/Linux", "9", true}, // a version of another system says nothing of macOS
+    };
+    for (const auto& system : systems) {
+        ScopedSystemVersion version(system.version, system.product);
         for (const auto& c : cases)
             EXPECT_EQ(KXFoundationConvertBytesToStringValue(c.bytes),
-                      decimal ? c.decimal : c.binary)
-                << c.bytes.value_or(0);
+                      system.decimal ? c.decimal : c.binary)
+                << c.bytes.value_or(0) << " on " << system.product << " " << system.version;
     }
 }
 

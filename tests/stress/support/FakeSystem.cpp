@@ -111,7 +111,7 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
     const std::string volume = system.folder();
     const double total = system.volumeTotal();
     const PlistValue dictionary = PlistValue::Dictionary{
-        {"BuildVersion", "0T0"}, {"ProductName", "Vivozi Test"}, {"ProductVersion", "13.5"}};
+        {"BuildVersion", "0T0"}, {"ProductName", "macOS"}, {"ProductVersion", "13.5"}};
     const auto within = [total](double got) {
         return got >= 0 && got <= total ? std::string() : "got " + std::to_string(got);
     };
