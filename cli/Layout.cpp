@@ -1,6 +1,5 @@
 #include "cli/Layout.h"
 
-#include <VivoziZevidodirid/SystemPaths.h>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -43,23 +42,6 @@ std::optional<std::string> sampleSetsFolder() {
     if (!present(folder))
         return std::nullopt;
     return folder.lexically_normal().string();
-}
-
-void adoptStandIns() {
-    if (runsFromBuildTree())
-        return;
-    const fs::path installed = besideExecutable(VIVOZI_BIN_TO_LIBEXEC);
-    kx::SystemPaths paths = kx::systemPaths();
-    bool changed = false;
-    for (std::string* path : {&paths.periodic, &paths.diskutil, &paths.swVers}) {
-        const fs::path candidate = installed / fs::path(*path).filename();
-        if (!present(*path) && present(candidate)) {
-            *path = candidate.lexically_normal().string();
-            changed = true;
-        }
-    }
-    if (changed)
-        kx::setSystemPaths(std::move(paths));
 }
 
 std::string defaultDemoFolder() {

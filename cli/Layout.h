@@ -14,10 +14,6 @@ std::string executablePath();
 // The folder holding the bundled sample sets (daily/, weekly/, ...); nullopt when not found.
 std::optional<std::string> sampleSetsFolder();
 
-// Points the library at the stand-ins installed beside this program when its own idea of where
-// they are finds nothing there (an installed tree moved or installed under another prefix).
-void adoptStandIns();
-
 // Where the sample sets do their work unless told otherwise:
 // ${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo.
 std::string defaultDemoFolder();

@@ -186,7 +186,6 @@ int runCommandLine(int argc, char** argv) {
     report.json = run.json = watch.json = json;
 
     try {
-        adoptStandIns();
         if (runCommandLine->parsed())
             return runCommand(run);
         if (watchCommandLine->parsed())

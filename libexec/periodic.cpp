@@ -4,8 +4,10 @@
 // folder exists, else in $ROOT/cron.NAME/, where ROOT is $VIVOZI_PERIODIC_ROOT or /etc. Scripts
 // run one at a time in byte order of their names. As run-parts does by default, only names made
 // of ASCII letters, digits, '_' and '-' are run, so that package leftovers ("x.dpkg-old"),
-// editor backups ("x~") and hidden files are not. Each script inherits our standard streams,
-// environment and process group: whoever stops our group stops the script now running too.
+// editor backups ("x~") and hidden files are not. Each script inherits our standard output and
+// error, environment and process group (whoever stops our group stops the script now running
+// too), reads the null device, and runs under umask 022. A set folder that cannot be listed
+// fails the set.
 //
 // Exit status: 0 when every script exited 0 (an empty set included), 1 otherwise, 2 for a bad
 // command line or an unknown set, each with one line on standard error.
@@ -14,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -42,13 +46,20 @@ bool isExecutableFile(const fs::path& path) {
     return (status.permissions() & anyExecute) != fs::perms::none;
 }
 
-std::vector<fs::path> scriptsIn(const fs::path& folder) {
+// nullopt when the folder cannot be listed to its end: a set read in part is not a set run.
+std::optional<std::vector<fs::path>> scriptsIn(const fs::path& folder) {
     std::vector<fs::path> scripts;
     std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        const fs::path& path = entry.path();
+    fs::directory_iterator entry(folder, error);
+    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        const fs::path& path = entry->path();
         if (isPlainName(path.filename().native()) && isExecutableFile(path))
             scripts.push_back(path);
+    }
+    if (error) {
+        std::fprintf(stderr, "periodic: failed to open directory %s: %s\n", folder.c_str(),
+                     error.message().c_str());
+        return std::nullopt;
     }
     std::sort(scripts.begin(), scripts.end(), [](const fs::path& a, const fs::path& b) {
         return a.filename().native() < b.filename().native();
@@ -60,6 +71,9 @@ std::vector<fs::path> scriptsIn(const fs::path& folder) {
 bool runScript(const fs::path& script) {
     kx::Task task;
     task.setLaunchPath(script.native());
+    // Not our terminal: a script that reads it would be stopped (SIGTTIN) and then deaf to the
+    // terminate of a cancel.
+    task.setStandardInput(kx::Stdio::nullDevice());
     if (const std::error_code error = task.launch()) {
         std::fprintf(stderr, "periodic: cannot run %s: %s\n", script.c_str(),
                      error.message().c_str());
@@ -94,8 +108,13 @@ int main(int argc, char** argv) {
     }
 
     setenv("PATH", kDefaultPath, /*overwrite=*/0);
+    // As run-parts: what the scripts create is not writable by others, whatever our caller's mask.
+    umask(022);
+    const std::optional<std::vector<fs::path>> scripts = scriptsIn(folder);
+    if (!scripts)
+        return 1;
     bool allSucceeded = true;
-    for (const fs::path& script : scriptsIn(folder))
+    for (const fs::path& script : *scripts)
         allSucceeded = runScript(script) && allSucceeded;
     return allSucceeded ? 0 : 1;
 }

@@ -78,8 +78,9 @@ public:
     // launch failed; -1 before the child has been waited for, or when someone else reaped it
     // (a host that ignores SIGCHLD).
     int terminationStatus() const;
-    // Sends SIGTERM to the child (its group, when it leads one). A no-op after it was reaped or
-    // before launch; a terminate requested before launch is delivered as soon as it starts.
+    // Sends SIGTERM, then SIGCONT, to the child (its group, when it leads one), so that a
+    // stopped process receives the terminate too. A no-op after it was reaped; a terminate
+    // requested before launch is delivered as soon as the child starts.
     void terminate();
     // The child's pid; 0 before launch or after a failed launch.
     pid_t processIdentifier() const;

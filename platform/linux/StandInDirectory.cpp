@@ -2,7 +2,9 @@
 
 #include <climits>
 #include <dlfcn.h>
+#include <filesystem>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kx {
@@ -20,12 +22,26 @@ std::string loadedFrom() {
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 } // namespace
 
 std::string standInDirectory() {
-    const std::string path = loadedFrom();
+    const std::string loaded = loadedFrom();
+    if (!loaded.empty()) {
+        // Where an install put them beside the library, whatever its prefix, or wherever the
+        // installed tree was moved.
+        const std::string beside = (std::filesystem::path(loaded).parent_path() / VZ_LIB_TO_LIBEXEC)
+                                       .lexically_normal()
+                                       .string();
+        if (isDirectory(beside))
+            return beside;
+    }
     const std::string_view buildDir = VZ_BUILD_DIR "/";
-    if (std::string_view(path).substr(0, buildDir.size()) == buildDir)
+    if (std::string_view(loaded).substr(0, buildDir.size()) == buildDir)
         return VZ_LIBEXEC_BUILD_DIR;
     return VZ_LIBEXEC_INSTALL_DIR;
 }

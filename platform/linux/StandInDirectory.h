@@ -4,8 +4,9 @@
 
 namespace kx {
 
-// The folder holding the Linux stand-ins for the system tools: the build tree's when this code
-// runs from the build tree, the install prefix's otherwise.
+// The folder holding the Linux stand-ins for the system tools: the one installed beside the
+// loaded library (<libdir>/../libexec/VivoziZevidodirid) when there is one, else the build
+// tree's when this code runs from the build tree, else the configured prefix's.
 std::string standInDirectory();
 
 } // namespace kx

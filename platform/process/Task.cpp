@@ -147,6 +147,13 @@ struct Task::State {
         }
     }
 
+    // SIGCONT after SIGTERM: a stopped process (a script that read the terminal and got
+    // SIGTTIN) acts on neither until it runs again.
+    void terminateLocked() {
+        signalLocked(SIGTERM);
+        signalLocked(SIGCONT);
+    }
+
     void markReapedLocked() {
         phase = Phase::Reaped;
         if (waiters == 0)
@@ -293,7 +300,7 @@ std::error_code Task::State::launch() {
         return {};
     }
     if (terminateRequested)
-        signalLocked(SIGTERM);
+        terminateLocked();
     return {};
 }
 
@@ -398,7 +405,7 @@ void Task::terminate() {
     if (state_->phase == State::Phase::Configuring)
         state_->terminateRequested = true;
     else
-        state_->signalLocked(SIGTERM);
+        state_->terminateLocked();
 }
 
 pid_t Task::processIdentifier() const {

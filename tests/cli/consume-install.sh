@@ -39,7 +39,8 @@ cmake -S "$source/tests/cli/consumer" -B "$work/cmake-build" -DCMAKE_CXX_COMPILE
     exit 1
 }
 cmake --build "$work/cmake-build"
-"$work/cmake-build/consumer" "$prefix/libexec/VivoziZevidodirid" "$work/defaults.plist"
+version=$("$prefix/libexec/VivoziZevidodirid/sw_vers" -productVersion)
+"$work/cmake-build/consumer" "$prefix" "$work/cmake-defaults.plist" "$version"
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -47,7 +48,7 @@ pkg-config --exact-version=1.0.0 VivoziZevidodirid
 # shellcheck disable=SC2046 # the flags are words
 "$cxx" -std=c++20 $flags -o "$work/pkg-consumer" "$source/tests/cli/consumer/consumer.cpp" \
     $(pkg-config --cflags --libs VivoziZevidodirid) -Wl,-rpath,"$libdir"
-"$work/pkg-consumer" "$prefix/libexec/VivoziZevidodirid" "$work/defaults.plist"
+"$work/pkg-consumer" "$prefix" "$work/pkg-defaults.plist" "$version"
 
 echo "== installed vivozi"
 # It finds its stand-ins and sample sets beside itself, wherever the tree was put.

@@ -121,4 +121,26 @@ TEST(Task, TerminateReachesTheGroupOnlyOfAnUnreapedLeader) {
     }
 }
 
+// A stopped process (a script that read the terminal) acts on a terminate only once continued.
+TEST(Task, TerminateReachesAStoppedLeader) {
+    kx::Task task;
+    configure(task, "/bin/sh", {"-c", "kill -STOP $$; exec sleep 60"});
+    task.setProcessGroupLeader(true);
+    ASSERT_FALSE(task.launch());
+    const auto state = [&] {
+        const std::string stat =
+            vztest::readFile("/proc/" + std::to_string(task.processIdentifier()) + "/stat");
+        return stat.empty() ? std::string() : stat.substr(stat.rfind(')') + 2, 1);
+    };
+    for (int i = 0; i < 1000 && state() != "T"; ++i)
+        usleep(10000);
+    ASSERT_EQ(state(), "T");
+    task.terminate();
+    for (int i = 0; i < 500 && task.isRunning(); ++i)
+        usleep(10000);
+    EXPECT_FALSE(task.isRunning());
+    kill(task.processIdentifier(), SIGKILL);
+    task.waitUntilExit();
+}
+
 } // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -325,25 +326,35 @@ TEST(DateLocale, HostileValuesFallBackToAFixedLocale) {
 // The stand-in, looking for its sets under a test folder instead of /etc.
 TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
     vztest::TempDir root;
-    // Each script logs its name; weekly/a exits 3.
-    for (const std::string path :
-         {"daily/b", "daily/a", "daily/10-x", "daily/C", "daily/e.sh", "weekly/a", "weekly/b"}) {
+    // Each script logs its name, the mask it runs under and what its standard input is.
+    for (const std::string path : {"daily/b", "daily/a", "daily/10-x", "daily/C", "daily/e.sh",
+                                   "weekly/a", "weekly/b", "locked/a"}) {
         std::filesystem::create_directories(root.file("cron." + path.substr(0, path.find('/'))));
-        vztest::writeScript(root.file("cron." + path), "echo ${0##*/} >> '" + root.file("log") +
-                                                           "'\n" +
-                                                           (path == "weekly/a" ? "exit 3\n" : ""));
+        vztest::writeScript(root.file("cron." + path),
+                            "echo ${0##*/} $(umask) $(readlink /proc/self/fd/0) >> '" +
+                                root.file("log") + "'\n" + (path == "weekly/a" ? "exit 3\n" : ""));
     }
-    const auto run = [&](const std::string& set) {
+    // Another user may pass through but not list the locked set.
+    chmod(root.path().c_str(), 0755);
+    chmod(root.file("cron.locked").c_str(), 0711);
+    const auto run = [&](const std::string& set, const std::string& as = "") {
         std::filesystem::remove(root.file("log"));
-        const int status = std::system(("env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
+        const int status = std::system(("umask 000; true | " + as +
+                                        " env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
                                         VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null")
                                            .c_str());
         return std::pair{WEXITSTATUS(status), vztest::readFile(root.file("log"))};
     };
-    EXPECT_EQ(run("daily"), std::pair(0, std::string("10-x\nC\na\nb\n"))); // dotted names skipped
+    // Dotted names skipped; scripts get umask 022 and the null device, whatever the caller had.
+    EXPECT_EQ(run("daily"), std::pair(0, std::string("10-x 0022 /dev/null\nC 0022 /dev/null\n"
+                                                     "a 0022 /dev/null\nb 0022 /dev/null\n")));
     // A failing script fails the set after every script ran.
-    EXPECT_EQ(run("weekly"), std::pair(1, std::string("a\nb\n")));
+    EXPECT_EQ(run("weekly").first, 1);
+    EXPECT_EQ(vztest::lines(vztest::readFile(root.file("log"))).size(), 2u);
     EXPECT_NE(run("nosuch").first, 0);
+    // A set folder that cannot be listed is a failed set, not an empty one.
+    EXPECT_EQ(run("locked", "setpriv --reuid=65534 --regid=65534 --clear-groups"),
+              std::pair(1, std::string()));
 }
 
 } // namespace

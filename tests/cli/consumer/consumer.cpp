@@ -3,18 +3,15 @@
 #include <cstdio>
 #include <string>
 
-// Arguments: the installed stand-ins' folder, and a defaults file for the version cache. An
-// installed tree that was put under another prefix than the one it was built for tells the
-// library where its tools are, as any host with its own layout does.
+// Arguments: the prefix the library was installed under, a fresh defaults file for the version
+// cache, and the version the installed sw_vers prints. The library finds its tools beside itself,
+// wherever the tree was installed.
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fputs("usage: consumer LIBEXEC_DIR DEFAULTS_FILE\n", stderr);
+    if (argc != 4) {
+        std::fputs("usage: consumer PREFIX DEFAULTS_FILE VERSION\n", stderr);
         return 2;
     }
     kx::SystemPaths paths = kx::systemPaths();
-    paths.periodic = std::string(argv[1]) + "/periodic";
-    paths.swVers = std::string(argv[1]) + "/sw_vers";
-    paths.diskutil = std::string(argv[1]) + "/diskutil";
     paths.userDefaults = argv[2];
     kx::setSystemPaths(paths);
 
@@ -26,7 +23,8 @@ int main(int argc, char** argv) {
         }
     };
     check(VivoziZevidodiridVersionNumber == 1.0, "version number");
-    check(KXGetCurrentSystemString().value_or("").size() > 0, "version from the sw_vers stand-in");
+    check(paths.swVers.starts_with(std::string(argv[1]) + "/"), "sw_vers beside the library");
+    check(KXGetCurrentSystemString() == argv[3], "version from the installed sw_vers");
     check(KXFoundationConvertBytesToStringValue(1536.0) == "1.54 KB", "size text");
     const PlistValue parsed = PlistValue::parse(
         "<plist version=\"1.0\"><dict><key>a</key><integer>7</integer></dict></plist>");
