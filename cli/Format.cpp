@@ -141,12 +141,12 @@ std::string truncateToWidth(std::string_view text, std::size_t columns) {
 
 std::optional<ProgressNotice> parseProgressObject(std::string_view object) {
     const auto first = object.find('|');
-    const auto last = object.rfind('|');
-    if (first == std::string_view::npos || first == last)
+    const auto second = first == std::string_view::npos ? first : object.find('|', first + 1);
+    if (second == std::string_view::npos)
         return std::nullopt;
     return ProgressNotice{std::string(object.substr(0, first)),
-                          std::string(object.substr(first + 1, last - first - 1)),
-                          std::string(object.substr(last + 1))};
+                          std::string(object.substr(first + 1, second - first - 1)),
+                          std::string(object.substr(second + 1))};
 }
 
 std::string progressBarLine(const BarState& state, std::size_t columns) {
@@ -221,6 +221,13 @@ Json plistToJson(const PlistValue& value) {
 
 std::string dumpJson(const Json& value) {
     return value.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+bool isSetName(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
 }
 
 std::optional<double> parseByteCount(std::string_view text) {

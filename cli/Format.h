@@ -48,9 +48,9 @@ std::string truncateToWidth(std::string_view text, std::size_t columns);
 // neither drive the terminal (retitle, clear, move the cursor) nor start a line of its own.
 std::string escapeForTerminal(std::string_view text);
 
-// The object text of a progress broadcast, "<percent>|<status>|<name>", taken apart. The
-// percent is everything before the first '|', the name everything after the last, so a status
-// holding a '|' stays whole. nullopt when there are fewer than two separators.
+// The object text of a progress broadcast, "<percent>|<status>|<name>", taken apart at its first
+// two '|': the percent and the status (a date or one of the runner's messages) never hold one,
+// a set name may. nullopt when there are fewer than two separators.
 struct ProgressNotice {
     std::string percent;
     std::string status;
@@ -77,6 +77,9 @@ std::string isoDateFromReferenceSeconds(double seconds);
 
 // JSON text for output; invalid UTF-8 in strings is replaced rather than thrown on.
 std::string dumpJson(const Json& value);
+
+// A name periodic runs a set by: ASCII letters, digits, '-' and '_', nothing else.
+bool isSetName(std::string_view name);
 
 // A byte-count argument: a decimal number, optionally with a fraction or exponent, nothing else.
 std::optional<double> parseByteCount(std::string_view text);

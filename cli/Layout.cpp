@@ -3,7 +3,9 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -44,15 +46,25 @@ std::optional<std::string> sampleSetsFolder() {
     return folder.lexically_normal().string();
 }
 
-std::string defaultDemoFolder() {
+std::optional<std::string> defaultDemoFolder() {
     const char* state = std::getenv("XDG_STATE_HOME");
     if (state && *state == '/')
         return std::string(state) + "/vivozi-demo";
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.local/state/vivozi-demo";
-    // No home to speak of: a folder of this user's in the temporary area.
-    return "/tmp/vivozi-demo-" + std::to_string(getuid());
+    // A relative or empty HOME names no home (as XDG_STATE_HOME above); the account's own then.
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && *variable == '/') {
+        home = variable;
+    } else {
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+            found->pw_dir && found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    if (home.empty())
+        return std::nullopt;
+    return home + "/.local/state/vivozi-demo";
 }
 
 } // namespace vivozi

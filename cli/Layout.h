@@ -15,7 +15,9 @@ std::string executablePath();
 std::optional<std::string> sampleSetsFolder();
 
 // Where the sample sets do their work unless told otherwise:
-// ${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo.
-std::string defaultDemoFolder();
+// ${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo, each variable only when it is an absolute
+// path, the home from the password database when HOME is not. nullopt when there is no home:
+// never a shared folder such as /tmp, where another user could have made it first.
+std::optional<std::string> defaultDemoFolder();
 
 } // namespace vivozi

@@ -1,6 +1,7 @@
 // `vivozi run`: the run goes on a worker thread, since it blocks its caller for its whole length;
 // the main thread shows how it goes and turns Ctrl-C into a cancel.
 #include "cli/Commands.h"
+#include "cli/DemoFolder.h"
 #include "cli/Format.h"
 #include "cli/Layout.h"
 #include "cli/Signals.h"
@@ -245,15 +246,16 @@ void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool int
 } // namespace
 
 int runCommand(const RunOptions& options) {
+    // The names periodic takes, checked before anything runs: a name with a dot, a slash or a
+    // blank would be a path, a hidden file or a set that periodic then refuses to know.
+    for (const std::string& name : options.names)
+        if (!isSetName(name))
+            throw UsageError("'" + escapeForTerminal(name) +
+                             "' is not a set name (letters, digits, '-' and '_' only)");
     const std::optional<fs::path> setsFolder = overridingFolder(options);
     std::optional<std::string> demoFolder;
-    if (options.demo) {
-        demoFolder = fs::absolute(options.demoFolder.value_or(defaultDemoFolder())).string();
-        std::error_code error;
-        fs::create_directories(*demoFolder, error);
-        if (error)
-            throw std::runtime_error("cannot create " + *demoFolder + ": " + error.message());
-    }
+    if (options.demo)
+        demoFolder = prepareDemoFolder(options.demoFolder);
     std::optional<SetsOverride> override;
     if (setsFolder)
         override.emplace(*setsFolder, demoFolder);

@@ -88,6 +88,11 @@ int watchCommand(const WatchOptions& options) {
         if (events[0].revents & POLLIN) {
             interrupted = true;
             observer.stop();
+            // Output blocked on a reader that does not read (a full pipe) would hold the main
+            // thread for ever; what it was writing cannot reach anyone now.
+            pollfd finished{done.fd(), POLLIN, 0};
+            if (poll(&finished, 1, 1000) == 0)
+                std::_Exit(kExitSuccess);
         }
     });
 

@@ -173,6 +173,13 @@ int runCommandLine(int argc, char** argv) {
         if (app.get_subcommands().empty() && !extras.empty() && extras.front().rfind('-', 0) != 0)
             return usageError("unknown command '" + extras.front() + "' (see vivozi --help)");
         return usageError(e.what());
+    } catch (const CLI::RequiredError& e) {
+        // An unknown option is the mistake to report, not the argument it kept from being read.
+        for (const CLI::App* command : app.get_subcommands())
+            for (const std::string& extra : command->remaining())
+                if (extra.rfind('-', 0) == 0)
+                    return usageError("The following argument was not expected: " + extra);
+        return usageError(e.what());
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
     }

@@ -65,7 +65,27 @@ start_private_bus() {
     return 1
 }
 
-demo_dir=${XDG_STATE_HOME:-${HOME:-/tmp}/.local/state}/vivozi-demo
+# The folder vivozi itself would pick: each variable only when it is an absolute path, else the
+# account's home from the password database; never a shared folder. vivozi checks and marks it.
+state=${XDG_STATE_HOME:-}
+case $state in
+/*) ;;
+*)
+    home=${HOME:-}
+    case $home in
+    /*) ;;
+    *) home=$(getent passwd "$(id -u)" | cut -d: -f6) ;;
+    esac
+    case $home in
+    /*) state=$home/.local/state ;;
+    *)
+        echo "run-demo: no home folder for the sample sets to work in" >&2
+        exit 1
+        ;;
+    esac
+    ;;
+esac
+demo_dir=$state/vivozi-demo
 
 echo "\$ vivozi"
 "$vivozi"

@@ -86,6 +86,13 @@ public:
                 close(fd);
     }
     void signal(int number) { kill(task_.processIdentifier(), number); }
+    // Whether the child ends by itself within a time, its output left unread meanwhile.
+    bool endsWithin(std::chrono::milliseconds time) {
+        const auto deadline = Clock::now() + time;
+        while (task_.isRunning() && Clock::now() < deadline)
+            usleep(20 * 1000);
+        return !task_.isRunning();
+    }
     // False when the error stream ends first or a minute passes (a guard against a hang).
     bool waitForErr(const std::string& text) {
         const auto deadline = Clock::now() + std::chrono::minutes(1);
@@ -139,12 +146,19 @@ protected:
 };
 
 TEST_F(Cli, BadUsageIsOneLineAndExitTwo) {
+    vztest::writeFile(home_.file("mine.txt"), "the user's own");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"--frobnicate"}, "--frobnicate"},
         {{"run", "--demo", "no-such-set"}, "no set named 'no-such-set'"},
         {{"size", "1", "x"}, "'x' is not a byte count"},
         {{"watch", "--count", "0"}, "--count: '0' is not a whole number above 0"},
+        // Set names are checked before anything runs, and an unknown option before a name.
+        {{"run", "--demo", "daily", "my.set"}, "'my.set' is not a set name"},
+        {{"run", "--demo", "a\n|b"}, "'a\\x0A|b' is not a set name"},
+        {{"run", "--sets", "/tmp", "-x"}, "not expected: -x"},
+        // A folder of the user's own is never the demo's.
+        {{"run", "--demo", "--demo-dir", home_.path(), "daily"}, "no .vivozi-demo mark"},
     };
     for (const auto& [arguments, says] : cases) {
         const auto result = vivozi(arguments);
@@ -292,8 +306,8 @@ TEST_F(Cli, InterruptStopsTheRunningScriptAndFailsTheRest) {
 TEST(CliWatch, PrintsTimePercentStatusAndName) {
     vztest::DbusDaemon bus; // first: the child sees its address
     vztest::TempDir home;
-    Child watch({"watch", "--count", "3"}, childEnvironment(home));
-    Child watchJson({"watch", "--json", "--count", "3"}, childEnvironment(home));
+    Child watch({"watch", "--count", "4"}, childEnvironment(home));
+    Child watchJson({"watch", "--json", "--count", "4"}, childEnvironment(home));
     for (Child* watcher : {&watch, &watchJson})
         ASSERT_TRUE(watcher->waitForErr("vivozi: watching vivoziZevidodiridAddNotification on "));
     auto& center = kx::DistributedNotificationCenter::defaultCenter();
@@ -303,6 +317,8 @@ TEST(CliWatch, PrintsTimePercentStatusAndName) {
     center.postNotification(kx::progressNotificationName,
                             "9|\x1b]0;owned\x07\u009b2J\u202e|x\n12:00:00  100%  forged  daily");
     center.postNotification(kx::progressNotificationName, "\x1b[2J\x7f");
+    center.postNotification(kx::progressNotificationName, "50|Monday|a|b"); // a set may hold '|'
+
     const auto watched = watch.finish();
     EXPECT_EQ(watched.status, 0) << watched.err;
     EXPECT_TRUE(std::regex_match(
@@ -310,7 +326,8 @@ TEST(CliWatch, PrintsTimePercentStatusAndName) {
         std::regex(R"(\d\d:\d\d:\d\d    7%  Error running daily scripts  weekly\n)"
                    R"(\d\d:\d\d:\d\d    9%  \\x1B\]0;owned\\x07\\u\{009B\}2J\\u\{202E\}  )"
                    R"(x\\x0A12:00:00  100%  forged  daily\n)"
-                   R"(\d\d:\d\d:\d\d  \\x1B\[2J\\x7F\n)")))
+                   R"(\d\d:\d\d:\d\d  \\x1B\[2J\\x7F\n)"
+                   R"(\d\d:\d\d:\d\d   50%  Monday  a\|b\n)")))
         << watched.out;
     // As JSON the text arrives whole, in ASCII escapes only.
     const std::string lines = watchJson.finish().out;
@@ -318,6 +335,20 @@ TEST(CliWatch, PrintsTimePercentStatusAndName) {
         return c == '\n' || (c >= 32 && c < 127);
     })) << lines;
     EXPECT_EQ(json::parse(vztest::lines(lines).at(1))["set"], "x\n12:00:00  100%  forged  daily");
+}
+
+// Ctrl-C ends watch even while a reader that does not read holds its output.
+TEST(CliWatch, InterruptEndsItWhileOutputIsBlocked) {
+    vztest::DbusDaemon bus;
+    vztest::TempDir home;
+    Child watch({"watch"}, childEnvironment(home));
+    ASSERT_TRUE(watch.waitForErr("vivozi: watching "));
+    auto& center = kx::DistributedNotificationCenter::defaultCenter();
+    for (int i = 0; i < 200; ++i) // far more than a pipe holds
+        center.postNotification(kx::progressNotificationName, "1|" + std::string(2000, 's') + "|x");
+    usleep(300 * 1000);
+    watch.signal(SIGINT);
+    EXPECT_TRUE(watch.endsWithin(std::chrono::seconds(5)));
 }
 
 } // namespace
