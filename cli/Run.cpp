@@ -26,9 +26,8 @@ namespace fs = std::filesystem;
 namespace vivozi {
 namespace {
 
-// How often the bar is redrawn; after a cancel, how soon each set the run still starts is stopped.
+// How often the bar is redrawn.
 constexpr int kTickMilliseconds = 100;
-constexpr int kCancelledTickMilliseconds = 10;
 
 struct Outcome {
     std::string name;
@@ -283,7 +282,6 @@ int runCommand(const RunOptions& options) {
                     : isatty(STDOUT_FILENO) != 0 ? Display::Mode::Bar
                                                  : Display::Mode::Lines);
     std::optional<int> interruptedBy;
-    std::shared_ptr<kx::Task> lastStopped;
     std::shared_ptr<kx::Task> taskAtLastOutcome;
     std::size_t shown = 0;
     for (bool last = false; !last;) {
@@ -294,16 +292,10 @@ int runCommand(const RunOptions& options) {
                 display.line("interrupted: stopping the running set; the rest count as failed");
             }
         }
-        if (interruptedBy && !last) {
-            // A cancel stops the set now running and marks the rest failed, but the run still
-            // starts each of them: stop each as it shows. The run also raises the continue flag
-            // when it begins, which a cancel that came first would not survive.
-            std::shared_ptr<kx::Task> current = framework.task();
-            if (framework.shouldContinue() || (current && current != lastStopped)) {
-                framework.cancelVivoziZevidodirid();
-                lastStopped = std::move(current);
-            }
-        }
+        // A cancel counts for a run from its start on, and the run raises the continue flag
+        // when it starts: a Ctrl-C that came before then is made again once the flag is up.
+        if (interruptedBy && !last && framework.shouldContinue())
+            framework.cancelVivoziZevidodirid();
 
         const std::vector<Outcome> outcomes = framework.outcomes();
         for (; shown < outcomes.size(); ++shown) {
@@ -316,7 +308,7 @@ int runCommand(const RunOptions& options) {
                      activity(options.names, outcomes, framework.task() != taskAtLastOutcome)});
 
         pollfd events[] = {{signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-        poll(events, 2, interruptedBy ? kCancelledTickMilliseconds : kTickMilliseconds);
+        poll(events, 2, kTickMilliseconds);
         std::uint64_t posts;
         while (read(wakeup.fd(), &posts, sizeof posts) > 0) {
         }
