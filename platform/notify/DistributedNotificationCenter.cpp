@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
@@ -61,33 +62,12 @@ Bus openBus(const std::string& address) {
     return bus;
 }
 
-// Drives the connection until everything queued has been written; false when the connection
-// broke or the deadline passed first.
-bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
+// Processes and waits on the connection until `settled` answers (true: done, false: failed);
+// false too when the connection broke or the deadline passed first.
+template <class Settled> bool driveUntil(sd_bus* bus, Clock::time_point deadline, Settled settled) {
     for (;;) {
-        std::uint64_t queued = 0;
-        if (sd_bus_get_n_queued_write(bus, &queued) < 0)
-            return false;
-        if (queued == 0)
-            return true;
-        const int processed = sd_bus_process(bus, nullptr);
-        if (processed < 0)
-            return false;
-        if (processed > 0)
-            continue;
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
-            return false;
-    }
-}
-
-// Drives the handshake (authentication and Hello) to its end; false when the connection broke or
-// the deadline passed first.
-bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
-    for (;;) {
-        const int ready = sd_bus_is_ready(bus);
-        if (ready != 0)
-            return ready > 0;
+        if (const std::optional<bool> outcome = settled())
+            return *outcome;
         const int processed = sd_bus_process(bus, nullptr);
         if (processed < 0 || sd_bus_is_open(bus) <= 0)
             return false;
@@ -97,6 +77,24 @@ bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
         if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
             return false;
     }
+}
+
+// Until everything queued has been written.
+bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
+    return driveUntil(bus, deadline, [bus]() -> std::optional<bool> {
+        std::uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(bus, &queued) < 0)
+            return false;
+        return queued == 0 ? std::optional(true) : std::nullopt;
+    });
+}
+
+// Until the handshake (authentication and Hello) has ended.
+bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
+    return driveUntil(bus, deadline, [bus]() -> std::optional<bool> {
+        const int ready = sd_bus_is_ready(bus);
+        return ready != 0 ? std::optional(ready > 0) : std::nullopt;
+    });
 }
 
 // Reads what the bus sent since the last post (its replies to the handshake, a hang-up); false
