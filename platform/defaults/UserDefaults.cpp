@@ -12,6 +12,7 @@
 #include <limits>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -120,14 +121,15 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 std::string homeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home)
+    // A relative HOME names no home: the account's own then, never one under the working folder.
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
         return home;
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     struct passwd entry {};
     struct passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir)
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/')
         return found->pw_dir;
     return {};
 }
@@ -142,7 +144,7 @@ std::string xdgPath() {
     else
         return {};
     std::string program = program_invocation_short_name;
-    if (program.empty())
+    if (program.empty() || program == "." || program == "..")
         program = "unnamed";
     return base + "/" + program + "/defaults.plist";
 }
@@ -154,19 +156,43 @@ std::pair<std::string, std::string> splitPath(const std::string& path) {
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool makeFolders(const std::string& folder) {
+bool ownedByUs(const struct stat& info) {
+    return info.st_uid == ::geteuid();
+}
+
+bool ownFolder(int fd) {
     struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0)
-        return S_ISDIR(info.st_mode);
-    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        // Settings are private to their user.
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            break;
+    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && ownedByUs(info);
+}
+
+// The folder at path, opened; missing ones are created (0700) when create is set, each only
+// inside a folder of the effective user's. Links on the way are followed (a home may be reached
+// through one); the last component is opened only when it is itself a folder.
+Fd openFolder(const std::string& path, bool create, bool followLast = false) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLast ? 0 : O_NOFOLLOW);
+    Fd fd(::open(path.c_str(), flags));
+    if (fd || errno != ENOENT || !create || path == "/" || path == ".")
+        return fd;
+    const auto [parent, name] = splitPath(path);
+    if (name.empty() || name == ".")
+        return openFolder(parent, create, followLast);
+    const Fd above = openFolder(parent, create, true);
+    if (!above || !ownFolder(above.get()))
+        return {};
+    if (::mkdirat(above.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return Fd(::openat(above.get(), name.c_str(), flags));
+}
+
+// The store's folder, opened when it is a real folder of the effective user's: another
+// account's folder, or one reached through a link in its place, is never read or written.
+Fd openStoreFolder(const std::string& folder, bool create) {
+    Fd fd = openFolder(folder, create);
+    if (fd && !ownFolder(fd.get())) {
+        fd.reset();
+        errno = EPERM;
     }
-    return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return fd;
 }
 
 bool lockExclusively(int fd) {
@@ -178,25 +204,38 @@ bool lockExclusively(int fd) {
 }
 
 // Renames a damaged store to a free "<store>.damaged-<UTC time>[-n]" beside it.
-bool moveAside(const std::string& path) {
+bool moveAside(int folder, const std::string& name) {
     const std::time_t seconds = std::time(nullptr);
     std::tm utc{};
     char stamp[32] = "unknown";
     if (::gmtime_r(&seconds, &utc))
         std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    const std::string base = path + ".damaged-" + stamp;
+    const std::string base = name + ".damaged-" + stamp;
     struct stat info {};
     std::string aside = base;
-    for (int n = 2; ::lstat(aside.c_str(), &info) == 0; ++n)
+    for (int n = 2; ::fstatat(folder, aside.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0; ++n)
         aside = base + "-" + std::to_string(n);
-    return ::rename(path.c_str(), aside.c_str()) == 0;
+    return ::renameat(folder, name.c_str(), folder, aside.c_str()) == 0;
 }
 
-void syncFolder(const std::string& folder) {
-    // Makes the rename itself durable; a failure here loses nothing already written.
-    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd)
-        ::fsync(fd.get());
+// A new file ".<store>.<6 random letters>" in folder, created exclusively so that nothing
+// planted under a name it tries is ever opened; name receives its name.
+Fd createTemporary(int folder, const std::string& store, std::string& name) {
+    static constexpr std::string_view kLetters =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            continue;
+        name = "." + store + ".";
+        for (const unsigned char byte : random)
+            name += kLetters[byte % kLetters.size()];
+        Fd fd(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600));
+        if (fd || errno != EEXIST)
+            return fd;
+    }
+    return {};
 }
 
 } // namespace
@@ -224,17 +263,27 @@ struct UserDefaults::Entry {
 // descriptor read, so a file replaced after the caller's stat is described as what was read.
 // Bytes equal to those of previous reuse its parse.
 std::shared_ptr<const UserDefaults::Entry>
-UserDefaults::readEntry(const std::string& path, const std::shared_ptr<const Entry>& previous) {
+UserDefaults::readEntry(const std::string& path, int folder,
+                        const std::shared_ptr<const Entry>& previous) {
     auto entry = std::make_shared<Entry>();
     entry->path = path;
     entry->readAt = now();
+    const auto [folderPath, name] = splitPath(path);
+    Fd opened;
+    if (folder < 0) {
+        opened = openStoreFolder(folderPath, false);
+        if (!opened)
+            return (errno == ENOENT || errno == ENOTDIR) ? entry : nullptr;
+        folder = opened.get();
+    }
     // Non-blocking, so that a FIFO put in the store's place cannot hold the caller before its
     // type is seen; it changes nothing for a regular file.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
-        return (errno == ENOENT || errno == ENOTDIR) ? entry : nullptr;
+        return errno == ENOENT ? entry : nullptr;
+    // Another account's file may say anything: it is never taken for this one's store.
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedByUs(info) ||
         !readAll(fd.get(), static_cast<std::size_t>(info.st_size), entry->bytes))
         return nullptr;
     entry->identity = identityOf(info);
@@ -277,9 +326,13 @@ std::uint64_t UserDefaults::parseCount() {
     return parses.load(std::memory_order_relaxed);
 }
 
-std::shared_ptr<const UserDefaults::Entry> UserDefaults::entryFor(const std::string& path) {
+std::shared_ptr<const UserDefaults::Entry> UserDefaults::entryFor(const std::string& path,
+                                                                  int folder) {
     struct stat info {};
-    const Identity seen = ::stat(path.c_str(), &info) == 0 ? identityOf(info) : Identity{};
+    const bool found = folder < 0 ? ::lstat(path.c_str(), &info) == 0
+                                  : ::fstatat(folder, splitPath(path).second.c_str(), &info,
+                                              AT_SYMLINK_NOFOLLOW) == 0;
+    const Identity seen = found ? identityOf(info) : Identity{};
     std::shared_ptr<const Entry> previous;
     {
         std::lock_guard lock(mutex_);
@@ -289,7 +342,7 @@ std::shared_ptr<const UserDefaults::Entry> UserDefaults::entryFor(const std::str
     }
     // Read outside the lock; a reader that installs an older file than another's is corrected
     // by the next read's stat.
-    std::shared_ptr<const Entry> fresh = readEntry(path, previous);
+    std::shared_ptr<const Entry> fresh = readEntry(path, folder, previous);
     if (fresh) {
         std::lock_guard lock(mutex_);
         cache_ = fresh;
@@ -340,18 +393,28 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     const std::string path = UserDefaults::path();
     if (path.empty())
         return false;
-    // Already so: nothing to write, and no folder or lock file to create for it.
-    if (const auto seen = entryFor(path); seen && seen->root->objectForKey(key) == value)
-        return true;
-    const auto [folder, name] = splitPath(path);
-    if (!makeFolders(folder))
+    // A store that cannot be read (a link, another account's, no regular file) is never replaced;
+    // one that already holds the value needs no folder or lock file either.
+    const std::shared_ptr<const Entry> seen = entryFor(path);
+    if (!seen)
         return false;
-    Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock || !lockExclusively(lock.get()))
+    if (seen->root->objectForKey(key) == value)
+        return true;
+    // Everything from here on is done inside the folder checked once, by its descriptor, so that
+    // a link put in its place meanwhile leads nowhere; nothing inside it is followed either.
+    const auto [folderPath, name] = splitPath(path);
+    const Fd folder = openStoreFolder(folderPath, true);
+    if (!folder)
+        return false;
+    Fd lock(::openat(folder.get(), (name + ".lock").c_str(),
+                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat lockInfo {};
+    if (!lock || ::fstat(lock.get(), &lockInfo) != 0 || !S_ISREG(lockInfo.st_mode) ||
+        !ownedByUs(lockInfo) || !lockExclusively(lock.get()))
         return false;
 
     // Under the lock the file can change only from outside our writers; take what is there now.
-    const std::shared_ptr<const Entry> loaded = entryFor(path);
+    const std::shared_ptr<const Entry> loaded = entryFor(path, folder.get());
     if (!loaded)
         return false;
     const std::int64_t writeStart = now();
@@ -368,11 +431,11 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     const std::string xml = root.xml();
     if (PlistValue::parse(xml) != root)
         return false;
-    if (loaded->damaged && !moveAside(path))
+    if (loaded->damaged && !moveAside(folder.get(), name))
         return false;
 
-    std::string temporary = folder + "/." + name + ".XXXXXX";
-    Fd out(::mkostemp(temporary.data(), O_CLOEXEC));
+    std::string temporary;
+    Fd out = createTemporary(folder.get(), name, temporary);
     if (!out)
         return false;
     struct stat written {};
@@ -381,12 +444,13 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
         (!loaded->identity.exists || loaded->damaged || ::fchmod(out.get(), loaded->mode) == 0) &&
         ::fsync(out.get()) == 0 && ::fstat(out.get(), &written) == 0;
     if (auto hook = beforeRename.load())
-        hook(temporary);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+        hook(folderPath + "/" + temporary);
+    if (!ok || ::renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
+        ::unlinkat(folder.get(), temporary.c_str(), 0);
         return false;
     }
-    syncFolder(folder);
+    // Makes the rename itself durable; a failure here loses nothing already written.
+    ::fsync(folder.get());
 
     auto fresh = std::make_shared<Entry>();
     fresh->path = path;

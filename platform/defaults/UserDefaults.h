@@ -12,7 +12,9 @@ namespace kx {
 
 // The running program's per-user key-value store, kept as an XML property list whose root is a
 // dictionary: systemPaths().userDefaults, or ${XDG_CONFIG_HOME:-$HOME/.config}/<program name>/
-// defaults.plist when that is empty. The path is looked up on every call.
+// defaults.plist when that is empty. A relative or empty XDG_CONFIG_HOME or HOME is ignored; the
+// effective user's home from the password database stands in for HOME. The path is looked up on
+// every call.
 //
 // It never loses data:
 // - a write goes to a temporary file in the same folder, is flushed and renamed over the store,
@@ -26,7 +28,11 @@ namespace kx {
 // - a file that is not a property list with a dictionary root reads as an empty store and is
 //   renamed "<store>.damaged-<UTC time>" before the first write, never overwritten;
 // - a path that holds something other than a regular file (a FIFO, a device, a folder) is never
-//   waited on: it reads as an empty store and every write fails, leaving it as it is.
+//   waited on: it reads as an empty store and every write fails, leaving it as it is;
+// - no link is followed at the store, its lock, its temporary file or its folder (links further
+//   up, such as a home reached through one, are), and no folder or file of another account is
+//   read or written: such a store reads as empty and every write fails, writing nothing. A
+//   missing folder is made (0700) only inside one of the effective user's.
 //
 // Every member may be called from any thread.
 class UserDefaults {
@@ -75,8 +81,9 @@ public:
 private:
     struct Entry;
     // The store file as last seen, brought up to date first; nullptr when it cannot be read.
-    std::shared_ptr<const Entry> entryFor(const std::string& path);
-    static std::shared_ptr<const Entry> readEntry(const std::string& path,
+    // folder: the store's folder already opened and checked, or -1.
+    std::shared_ptr<const Entry> entryFor(const std::string& path, int folder = -1);
+    static std::shared_ptr<const Entry> readEntry(const std::string& path, int folder,
                                                   const std::shared_ptr<const Entry>& previous);
 
     std::mutex mutex_;

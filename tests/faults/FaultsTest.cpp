@@ -11,14 +11,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <pthread.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -212,6 +215,126 @@ TEST(DefaultsStoreFaults, AStoreThatIsNotARegularFileIsNeitherWaitedOnNorReplace
     struct stat info {};
     ASSERT_EQ(lstat(store.c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+// Every entry under root, with its type, mode, owner and content or link target.
+std::map<std::string, std::string> everythingUnder(const std::string& root) {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat info {};
+        lstat(entry.path().c_str(), &info);
+        std::string what = std::to_string(info.st_mode) + " " + std::to_string(info.st_uid);
+        if (S_ISREG(info.st_mode))
+            what += " " + vztest::readFile(entry.path());
+        else if (S_ISLNK(info.st_mode))
+            what += " -> " + std::filesystem::read_symlink(entry.path()).string();
+        found.emplace(entry.path().string(), std::move(what));
+    }
+    return found;
+}
+
+// A link in the store's place, or another account's folder or file there, made root read a
+// forged version and create or write files wherever they led. Each is passed over now: the answer
+// comes from the tool and nothing anywhere changes.
+TEST(DefaultsStoreFaults, LinksAndOtherAccountsFilesAreNeitherFollowedNorWrittenInto) {
+    namespace fs = std::filesystem;
+    const std::string forged =
+        PlistValue(PlistValue::Dictionary{{"KXCurrentSWVers", "99.1"}}).xml();
+    const auto takeAway = [](const std::string& path) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    };
+    // The store is <dir>/config/program/defaults.plist; <dir>/elsewhere lies outside it.
+    struct Plant {
+        const char* what;
+        bool needsRoot;
+        std::function<void(const std::string& dir)> plant;
+    };
+    const std::vector<Plant> plants = {
+        {"lock file links elsewhere", false,
+         [](const std::string& dir) {
+             fs::create_directories(dir + "/config/program");
+             fs::create_symlink(dir + "/elsewhere/nologin",
+                                dir + "/config/program/defaults.plist.lock");
+         }},
+        {"store links elsewhere", false,
+         [&](const std::string& dir) {
+             vztest::writeFile(dir + "/elsewhere/defaults.plist", forged);
+             fs::create_directories(dir + "/config/program");
+             fs::create_symlink(dir + "/elsewhere/defaults.plist",
+                                dir + "/config/program/defaults.plist");
+         }},
+        {"store folder links elsewhere", false,
+         [](const std::string& dir) {
+             fs::create_directories(dir + "/config");
+             fs::create_symlink(dir + "/elsewhere", dir + "/config/program");
+         }},
+        {"store folder is another account's", true,
+         [&](const std::string& dir) {
+             fs::create_directories(dir + "/config/program");
+             takeAway(dir + "/config/program");
+         }},
+        {"store is another account's", true,
+         [&](const std::string& dir) {
+             fs::create_directories(dir + "/config/program");
+             vztest::writeFile(dir + "/config/program/defaults.plist", forged);
+             takeAway(dir + "/config/program/defaults.plist");
+         }},
+        {"config folder links to another account's", true,
+         [&](const std::string& dir) {
+             takeAway(dir + "/elsewhere");
+             fs::create_symlink(dir + "/elsewhere", dir + "/config");
+         }},
+    };
+    std::string skipped;
+    for (const Plant& plant : plants) {
+        SCOPED_TRACE(plant.what);
+        if (plant.needsRoot && geteuid() != 0) {
+            skipped += std::string(skipped.empty() ? "" : ", ") + plant.what;
+            continue;
+        }
+        vztest::ScopedSystemVersion version("13.5");
+        vztest::TempDir dir;
+        fs::create_directories(dir.file("elsewhere"));
+        plant.plant(dir.path());
+        vztest::ScopedSystemPaths paths;
+        paths.edit().userDefaults = dir.file("config/program/defaults.plist");
+        paths.apply();
+        const auto before = everythingUnder(dir.path());
+        EXPECT_EQ(KXGetCurrentSystemString(), "13.5");
+        EXPECT_EQ(everythingUnder(dir.path()), before);
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << "not root, so nothing can be given to another account: " << skipped;
+}
+
+// A relative HOME put the store under the working folder. The account's home is taken instead;
+// nobody's cannot be made, so the answer comes from the tool and nothing is written anywhere.
+TEST(DefaultsStoreFaults, ARelativeHomeNeverPutsTheStoreUnderTheWorkingFolder) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "not root, so the test cannot run as the account nobody";
+    const passwd* nobody = getpwuid(65534);
+    struct stat info {};
+    if (!nobody || !nobody->pw_dir || lstat(nobody->pw_dir, &info) == 0)
+        GTEST_SKIP() << "account 65534 has an existing home";
+    vztest::ScopedSystemVersion version("13.5");
+    vztest::ScopedSystemPaths paths;
+    paths.edit().userDefaults.clear();
+    paths.apply();
+    vztest::TempDir work;
+    ASSERT_EQ(chmod(work.path().c_str(), 0777), 0);
+    const std::string tools = std::filesystem::path(version.swVersPath()).parent_path().string();
+    ASSERT_EQ(chmod(tools.c_str(), 0755), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(work.path().c_str()) != 0 || setenv("HOME", "relhome", 1) != 0 ||
+            unsetenv("XDG_CONFIG_HOME") != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        _exit(KXGetCurrentSystemString() == "13.5" ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "the answer did not come from the tool";
+    EXPECT_TRUE(std::filesystem::is_empty(work.path()));
 }
 
 void putBigEndian(std::string& out, std::uint64_t value, unsigned width) {

@@ -2,8 +2,11 @@
 
 #include "support/TestSupport.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
+#include <pwd.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +93,45 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
     for (int status = 0; wait(&status) > 0;)
         EXPECT_EQ(status, 0) << "a write failed";
     EXPECT_EQ(kx::UserDefaults().snapshot().root(), PlistValue(expected));
+}
+
+// A relative HOME put the store under the working folder. Relative or empty variables name no
+// folder: the effective user's home from the password database stands in.
+TEST(UserDefaultsPath, RelativeHomeAndConfigFoldersNameNothing) {
+    vztest::ScopedSystemPaths paths;
+    paths.edit().userDefaults.clear();
+    paths.apply();
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    const std::string accountConfig = std::string(account->pw_dir) + "/.config";
+    const std::string file = std::string("/") + program_invocation_short_name + "/defaults.plist";
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME"})
+        saved.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name))
+                                                   : std::nullopt);
+    const auto set = [](const char* name, const char* value) {
+        value ? setenv(name, value, 1) : unsetenv(name);
+    };
+    struct Case {
+        const char* home;
+        const char* config;
+        std::string store;
+    };
+    for (const auto& [home, config, store] :
+         std::vector<Case>{{"relhome", nullptr, accountConfig + file},
+                           {"relhome", "relconfig", accountConfig + file},
+                           {"", "", accountConfig + file},
+                           {nullptr, nullptr, accountConfig + file},
+                           {"relhome", "/abs/config", "/abs/config" + file},
+                           {"/abs/home", "relconfig", "/abs/home/.config" + file}}) {
+        set("HOME", home);
+        set("XDG_CONFIG_HOME", config);
+        EXPECT_EQ(kx::UserDefaults::path(), store)
+            << "HOME=" << (home ? home : "(unset)")
+            << " XDG_CONFIG_HOME=" << (config ? config : "(unset)");
+    }
+    for (const auto& [name, value] : saved)
+        set(name, value ? value->c_str() : nullptr);
 }
 
 } // namespace
