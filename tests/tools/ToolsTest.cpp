@@ -88,7 +88,9 @@ TEST(ToolRunner, EndlessOutputStopsAtTheCapAndEndsTheToolsGroup) {
     vz::testing::setToolOutputLimit(0);
     EXPECT_EQ(output.size(), 0u);
     EXPECT_FALSE(vz::textFromToolOutput(output).has_value());
-    EXPECT_LT(peak.load(), kCap + (8 << 20));
+    // Room for a sanitizer's shadow of the buffer (ThreadSanitizer's is several times its size);
+    // without the cap the watchdog's bound of 32 caps is reached.
+    EXPECT_LT(peak.load(), 8 * kCap);
     for (const char* name : {"pid", "child"}) {
         const int pid = pidIn(name);
         ASSERT_NE(pid, 0) << name;
