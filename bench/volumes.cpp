@@ -99,7 +99,8 @@ struct Fixture {
         writeFile(diskTool, "#!/bin/sh\nexec /bin/cat '" + folder + "/listing.plist'\n");
         chmod(diskTool.c_str(), 0755);
         const std::string swVers = folder + "/sw_vers";
-        writeFile(swVers, "#!/bin/sh\necho 13.5\n");
+        writeFile(swVers, "#!/bin/sh\nif [ \"$1\" = -productVersion ]; then echo 13.5; else printf "
+                          "'ProductName:\\tmacOS\\nProductVersion:\\t13.5\\n'; fi\n");
         chmod(swVers.c_str(), 0755);
 
         kx::SystemPaths paths = kx::systemPaths();
@@ -107,7 +108,9 @@ struct Fixture {
         paths.swVers = swVers;
         paths.userDefaults = folder + "/defaults.plist";
         kx::setSystemPaths(paths);
-        KXCompareCurrentSystemVersionWith("10.6"); // fills the version cache
+        // Fills the version cache: the gates read the product name, the comparison the version.
+        KXGetCurrentSystemDictionary();
+        KXCompareCurrentSystemVersionWith("10.6");
     }
     ~Fixture() { std::filesystem::remove_all(folder); }
 };

@@ -1,8 +1,10 @@
 #include "platform/text/DateStamp.h"
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unicode/calendar.h>
 #include <unicode/dtptngen.h>
 #include <unicode/localebuilder.h>
@@ -84,19 +86,41 @@ std::string posixDateLocaleName() {
 
 namespace {
 
-std::string formatIn(const icu::Locale& locale, double unixMilliseconds) {
-    if (locale.isBogus())
-        return {};
+// The best pattern for the skeleton, per locale. A pattern generator takes most of a stamp's
+// time and depends on the locale alone; a handful of entries covers any real host, and the cache
+// is emptied rather than grown when the locale variables keep changing.
+std::optional<icu::UnicodeString> bestPattern(const icu::Locale& locale) {
+    static std::mutex mutex;
+    static std::map<std::string, icu::UnicodeString> patterns;
+    {
+        std::lock_guard lock(mutex);
+        if (const auto found = patterns.find(locale.getName()); found != patterns.end())
+            return found->second;
+    }
     UErrorCode status = U_ZERO_ERROR;
     const std::unique_ptr<icu::DateTimePatternGenerator> generator(
         icu::DateTimePatternGenerator::createInstance(locale, status));
     if (U_FAILURE(status) || !generator)
-        return {};
+        return std::nullopt;
     const icu::UnicodeString pattern =
         generator->getBestPattern(icu::UnicodeString(kSkeleton), UDATPG_MATCH_NO_OPTIONS, status);
     if (U_FAILURE(status))
+        return std::nullopt;
+    std::lock_guard lock(mutex);
+    if (patterns.size() >= 16)
+        patterns.clear();
+    patterns.emplace(locale.getName(), pattern);
+    return pattern;
+}
+
+std::string formatIn(const icu::Locale& locale, double unixMilliseconds) {
+    if (locale.isBogus())
         return {};
-    icu::SimpleDateFormat formatter(pattern, locale, status);
+    const std::optional<icu::UnicodeString> pattern = bestPattern(locale);
+    if (!pattern)
+        return {};
+    UErrorCode status = U_ZERO_ERROR;
+    icu::SimpleDateFormat formatter(*pattern, locale, status);
     if (U_FAILURE(status))
         return {};
     // ICU's default zone is fixed at its first use; ask the host afresh so a change is seen.
