@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,49 +47,52 @@ bool hasMark(const std::string& folder) {
            status.st_uid == geteuid();
 }
 
-} // namespace
-
-std::string prepareDemoFolder(const std::optional<std::string>& requested) {
-    const auto refuse = [&](const std::string& why) -> std::string {
-        const std::string what = "cannot use " +
-                                 (requested ? *requested : std::string("the demo folder")) +
-                                 " for the sample sets: " + why;
-        if (requested)
-            throw UsageError(what);
-        throw std::runtime_error(what);
-    };
-    const std::optional<std::string> chosen = requested ? requested : defaultDemoFolder();
-    if (!chosen)
-        return refuse("no home folder to put it in (name one with --demo-dir)");
-    const std::string folder = fs::absolute(*chosen).lexically_normal().string();
-
+// Makes or marks the folder where it may; answers why it cannot be the demo's, or nullopt.
+std::optional<std::string> whyNotReady(const std::string& folder) {
     struct stat status {};
     if (lstat(folder.c_str(), &status) != 0) {
         if (errno != ENOENT)
-            return refuse(std::strerror(errno));
+            return std::strerror(errno);
         std::error_code error;
         fs::create_directories(fs::path(folder).parent_path(), error);
-        if (error || (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST))
-            return refuse(error ? error.message() : std::strerror(errno));
-        if (lstat(folder.c_str(), &status) != 0)
-            return refuse(std::strerror(errno));
+        if (error)
+            return error.message();
+        if ((mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) ||
+            lstat(folder.c_str(), &status) != 0)
+            return std::strerror(errno);
     }
     if (S_ISLNK(status.st_mode))
-        return refuse("it is a link");
+        return "it is a link";
     if (!S_ISDIR(status.st_mode))
-        return refuse("it is not a folder");
+        return "it is not a folder";
     if (status.st_uid != geteuid())
-        return refuse("it belongs to another user");
+        return "it belongs to another user";
     if (status.st_mode & (S_IWGRP | S_IWOTH))
-        return refuse("others may write to it");
+        return "others may write to it";
     if (hasMark(folder))
-        return folder;
+        return std::nullopt;
     if (!isEmptyFolder(folder))
-        return refuse(std::string("it holds files and no ") + kDemoMark +
-                      " mark (name a new or empty folder)");
+        return std::string("it holds files and no ") + kDemoMark +
+               " mark (name a new or empty folder)";
     if (!writeMark(folder))
-        return refuse(std::string("cannot write its mark: ") + std::strerror(errno));
-    return folder;
+        return std::string("cannot write its mark: ") + std::strerror(errno);
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string prepareDemoFolder(const std::optional<std::string>& requested) {
+    const std::optional<std::string> chosen = requested ? requested : defaultDemoFolder();
+    const std::string folder = chosen ? fs::absolute(*chosen).lexically_normal().string() : "";
+    const std::optional<std::string> why =
+        chosen ? whyNotReady(folder) : "no home folder to put it in (name one with --demo-dir)";
+    if (!why)
+        return folder;
+    const std::string what = "cannot use " + (requested ? *requested : "the demo folder") +
+                             " for the sample sets: " + *why;
+    if (requested)
+        throw UsageError(what);
+    throw std::runtime_error(what);
 }
 
 } // namespace vivozi
