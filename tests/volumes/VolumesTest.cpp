@@ -143,27 +143,18 @@ TEST(GetVolumeAPFS, MountExactlyThereElseFirstWithTheSameTailDecidesFrom10_12) {
 TEST(ApfsQueries, ContainersRolesAndGates) {
     // disk1 begins disk10; disk1s lists disk1s7 a second time, with a role. disk20's designated
     // store is not its first, which systems before 10.13 do not list.
+    // clang-format off
     ScopedFakeDiskTool tool({
-        {"disk1",
-         "disk0s2",
-         {"disk0s2"},
-         {{"disk1s1", Roles{"Data"}},
-          {"disk1s2", Roles{"Preboot"}},
-          {"disk1s3", Roles{"Data", "System"}},
-          {"disk1s5", Roles{"System"}},
-          {"disk1s7", Roles{}}},
-         1000,
-         250},
-        {"disk10",
-         "disk9s2",
-         {"disk9s2"},
-         {{"disk10s3", Roles{"Recovery"}}, {"disk10s1", Roles{"Data"}}},
-         500,
-         100},
+        {"disk1", "disk0s2", {"disk0s2"}, {{"disk1s1", Roles{"Data"}},
+         {"disk1s2", Roles{"Preboot"}}, {"disk1s3", Roles{"Data", "System"}},
+         {"disk1s5", Roles{"System"}}, {"disk1s7", Roles{}}}, 1000, 250},
+        {"disk10", "disk9s2", {"disk9s2"},
+         {{"disk10s3", Roles{"Recovery"}}, {"disk10s1", Roles{"Data"}}}, 500, 100},
         {"loop", "loop", {"loop"}, {{"loop7", Roles{"System"}}}, 1, 0},
         {"disk1s", "disk0s3", {"disk0s3"}, {{"disk1s7", Roles{"VM"}}}, 1, 0},
         {"disk20", "disk0s9", {"disk5s2", "disk0s9"}, {}, 1, 0},
     });
+    // clang-format on
     using Query = std::function<std::string(Name)>;
     const Query container = [](Name n) {
         return std::string(getAPFSContainer(n)["ContainerReference"].stringValue().value_or("-"));
