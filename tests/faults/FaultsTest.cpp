@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
@@ -240,64 +239,45 @@ TEST(DefaultsStoreFaults, LinksAndOtherAccountsFilesAreNeitherFollowedNorWritten
     namespace fs = std::filesystem;
     const std::string forged =
         PlistValue(PlistValue::Dictionary{{"KXCurrentSWVers", "99.1"}}).xml();
-    const auto takeAway = [](const std::string& path) {
-        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-    };
-    // The store is <dir>/config/program/defaults.plist; <dir>/elsewhere lies outside it.
-    struct Plant {
+    // The store is <dir>/config/program/defaults.plist; <dir>/elsewhere lies outside it and holds
+    // a forged store. Without a link, a forged store is in the store's place.
+    const struct {
         const char* what;
-        bool needsRoot;
-        std::function<void(const std::string& dir)> plant;
-    };
-    const std::vector<Plant> plants = {
-        {"lock file links elsewhere", false,
-         [](const std::string& dir) {
-             fs::create_directories(dir + "/config/program");
-             fs::create_symlink(dir + "/elsewhere/nologin",
-                                dir + "/config/program/defaults.plist.lock");
-         }},
-        {"store links elsewhere", false,
-         [&](const std::string& dir) {
-             vztest::writeFile(dir + "/elsewhere/defaults.plist", forged);
-             fs::create_directories(dir + "/config/program");
-             fs::create_symlink(dir + "/elsewhere/defaults.plist",
-                                dir + "/config/program/defaults.plist");
-         }},
-        {"store folder links elsewhere", false,
-         [](const std::string& dir) {
-             fs::create_directories(dir + "/config");
-             fs::create_symlink(dir + "/elsewhere", dir + "/config/program");
-         }},
-        {"store folder is another account's", true,
-         [&](const std::string& dir) {
-             fs::create_directories(dir + "/config/program");
-             takeAway(dir + "/config/program");
-         }},
-        {"store is another account's", true,
-         [&](const std::string& dir) {
-             fs::create_directories(dir + "/config/program");
-             vztest::writeFile(dir + "/config/program/defaults.plist", forged);
-             takeAway(dir + "/config/program/defaults.plist");
-         }},
-        {"config folder links to another account's", true,
-         [&](const std::string& dir) {
-             takeAway(dir + "/elsewhere");
-             fs::create_symlink(dir + "/elsewhere", dir + "/config");
-         }},
+        const char* link; // made at link, leading to target
+        const char* target;
+        const char* othersPath = nullptr; // given to another account
+    } plants[] = {
+        {"lock file links elsewhere", "config/program/defaults.plist.lock", "elsewhere/nologin"},
+        {"store links elsewhere", "config/program/defaults.plist", "elsewhere/defaults.plist"},
+        {"store folder links elsewhere", "config/program", "elsewhere"},
+        {"store folder is another account's", nullptr, nullptr, "config/program"},
+        {"store is another account's", nullptr, nullptr, "config/program/defaults.plist"},
+        {"config folder links to another account's", "config", "elsewhere", "elsewhere"},
     };
     std::string skipped;
-    for (const Plant& plant : plants) {
+    for (const auto& plant : plants) {
         SCOPED_TRACE(plant.what);
-        if (plant.needsRoot && geteuid() != 0) {
+        if (plant.othersPath && geteuid() != 0) {
             skipped += std::string(skipped.empty() ? "" : ", ") + plant.what;
             continue;
         }
         vztest::ScopedSystemVersion version("13.5");
         vztest::TempDir dir;
         fs::create_directories(dir.file("elsewhere"));
-        plant.plant(dir.path());
+        vztest::writeFile(dir.file("elsewhere/defaults.plist"), forged);
+        const std::string store = dir.file("config/program/defaults.plist");
+        if (plant.link) {
+            fs::create_directories(fs::path(dir.file(plant.link)).parent_path());
+            fs::create_symlink(dir.file(plant.target), dir.file(plant.link));
+        } else {
+            fs::create_directories(dir.file("config/program"));
+            vztest::writeFile(store, forged);
+        }
+        if (plant.othersPath) {
+            ASSERT_EQ(chown(dir.file(plant.othersPath).c_str(), 65534, 65534), 0);
+        }
         vztest::ScopedSystemPaths paths;
-        paths.edit().userDefaults = dir.file("config/program/defaults.plist");
+        paths.edit().userDefaults = store;
         paths.apply();
         const auto before = everythingUnder(dir.path());
         EXPECT_EQ(KXGetCurrentSystemString(), "13.5");
