@@ -5,7 +5,6 @@
 #include "version/VersionDictionary.h"
 
 #include <VivoziZevidodirid/Version.h>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -209,12 +208,10 @@ TEST_F(SystemVersionTest, DictionaryTakesOneEntryPerLineWithAColonAndIsLoggedOnc
                       "No colon on this line\n\n"
                       ":\tunnamed\n"
                       "ProductName:\tMac OS X\n"); // a later line replaces an earlier one
-    PlistValue expected = PlistValue::dictionary();
-    expected.setValueForKey("ProductName", "Mac OS X");
-    expected.setValueForKey("ProductVersion ", "10.15.7");
-    expected.setValueForKey("BuildVersion", "19H2");
-    expected.setValueForKey("", "unnamed");
-
+    const PlistValue expected(PlistValue::Dictionary{{"ProductName", "Mac OS X"},
+                                                     {"ProductVersion ", "10.15.7"},
+                                                     {"BuildVersion", "19H2"},
+                                                     {"", "unnamed"}});
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(KXGetCurrentSystemDictionary(), expected);
     EXPECT_EQ(runCount(), 1u);
@@ -283,7 +280,6 @@ TEST(SwVersStandIn, PrintsWhatTheLibraryReadsBackWhole) {
                   PlistValue(PlistValue::Dictionary{{"ProductName", c.name},
                                                     {"ProductVersion", c.version},
                                                     {"BuildVersion", kernel}}));
-        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char b) { return b >= 0; }));
         EXPECT_EQ(runStandIn("-productVersion").second, c.version + "\n");
     }
     EXPECT_EQ(runStandIn("-help"), std::pair(1, std::string()));
