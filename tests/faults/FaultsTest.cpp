@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -315,43 +314,6 @@ TEST(DefaultsStoreFaults, ARelativeHomeNeverPutsTheStoreUnderTheWorkingFolder) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0) << "the answer did not come from the tool";
     EXPECT_TRUE(std::filesystem::is_empty(work.path()));
-}
-
-void putBigEndian(std::string& out, std::uint64_t value, unsigned width) {
-    for (unsigned i = width; i-- > 0;)
-        out.push_back(static_cast<char>(i >= 8 ? 0 : (value >> (8 * i)) & 0xFF));
-}
-
-// ["a", "bc"] with offsets and references written in the given widths.
-std::string twoStrings(unsigned offsetWidth, unsigned referenceWidth) {
-    std::string bytes = "bplist00\xA2";
-    putBigEndian(bytes, 1, referenceWidth);
-    putBigEndian(bytes, 2, referenceWidth);
-    const std::uint64_t offsets[] = {8, bytes.size(), bytes.size() + 2}, table = bytes.size() + 5;
-    bytes += "\x51"
-             "a\x52"
-             "bc";
-    for (const std::uint64_t offset : offsets)
-        putBigEndian(bytes, offset, offsetWidth);
-    bytes.append(6, '\0');
-    putBigEndian(bytes, offsetWidth, 1);
-    putBigEndian(bytes, referenceWidth, 1);
-    putBigEndian(bytes, 3, 8);
-    putBigEndian(bytes, 0, 8);
-    putBigEndian(bytes, table, 8);
-    return bytes;
-}
-
-// The reader took only widths of 1, 2, 4 and 8, so every binary list libplist writes past
-// 64 KiB (3-byte offsets) read as absent.
-TEST(FoundFaults, BinaryPlistWithAnyOffsetOrReferenceWidthParses) {
-    for (unsigned offsetWidth = 1; offsetWidth <= 8; ++offsetWidth)
-        for (unsigned referenceWidth = 1; referenceWidth <= 8; ++referenceWidth)
-            EXPECT_EQ(PlistValue::parse(twoStrings(offsetWidth, referenceWidth)),
-                      PlistValue(PlistValue::Array{"a", "bc"}))
-                << offsetWidth << ", " << referenceWidth;
-    EXPECT_TRUE(PlistValue::parse(twoStrings(9, 1)).isAbsent());
-    EXPECT_TRUE(PlistValue::parse(twoStrings(1, 0)).isAbsent());
 }
 
 } // namespace

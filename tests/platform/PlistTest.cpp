@@ -191,6 +191,21 @@ std::string build(const std::vector<std::string>& objects, unsigned refSize = 1,
     return out;
 }
 
+// The reader took only widths of 1, 2, 4 and 8, so every binary list libplist writes past 64 KiB
+// (3-byte offsets) read as absent.
+TEST(PlistBinary, AnyOffsetOrReferenceWidthParses) {
+    const auto twoStrings = [](unsigned offsetWidth, unsigned refWidth) {
+        return build({container(0xA, {1, 2}, refWidth), kAsciiX, "\x52\x62\x63"}, refWidth,
+                     offsetWidth); // ["x", "bc"]
+    };
+    for (unsigned offsetWidth = 1; offsetWidth <= 8; ++offsetWidth)
+        for (unsigned refWidth = 1; refWidth <= 8; ++refWidth)
+            EXPECT_EQ(PlistValue::parse(twoStrings(offsetWidth, refWidth)), array({"x", "bc"}))
+                << offsetWidth << ", " << refWidth;
+    EXPECT_EQ(PlistValue::parse(twoStrings(9, 1)), kAbsent);
+    EXPECT_EQ(PlistValue::parse(twoStrings(1, 0)), kAbsent);
+}
+
 // Strings no text can be: a lone UTF-16 surrogate (libplist drops it), ASCII with a byte past 127
 // or a NUL (libplist copies the one and cuts at the other).
 TEST(PlistBinary, StringsThatAreNoTextAreRejected) {
