@@ -117,37 +117,29 @@ TEST(DemoSets, OnlyAFolderOfTheirOwnIsUsed) {
 
     const struct {
         const char* name;
-        void (*make)(const std::string& path);
+        int mode; // 0: not made, -1: a link to /tmp
+        bool marked;
+        uid_t owner; // 0: the test's own
         bool usable;
     } cases[] = {
-        {"new", [](const std::string&) {}, true},
-        {"empty", [](const std::string& path) { fs::create_directory(path); }, true},
-        {"marked",
-         [](const std::string& path) {
-             fs::create_directory(path);
-             vztest::writeFile(path + "/" + kDemoMark, "");
-             vztest::writeFile(path + "/app.log", "");
-         },
-         true},
-        {"link", [](const std::string& path) { fs::create_directory_symlink("/tmp", path); },
-         false},
-        {"writable by others",
-         [](const std::string& path) {
-             fs::create_directory(path);
-             chmod(path.c_str(), 0777);
-         },
-         false},
-        {"another user's",
-         [](const std::string& path) {
-             fs::create_directory(path);
-             ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-         },
-         false},
+        {"new", 0, false, 0, true},
+        {"empty", 0755, false, 0, true},
+        {"marked", 0755, true, 0, true},
+        {"link", -1, false, 0, false},
+        {"writable by others", 0777, false, 0, false},
+        {"another user's", 0755, false, 65534, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = top.file(c.name);
-        c.make(path);
+        if (c.mode < 0)
+            fs::create_directory_symlink("/tmp", path);
+        if (c.mode > 0 && !(fs::create_directory(path) && chmod(path.c_str(), c.mode) == 0 &&
+                            (!c.owner || chown(path.c_str(), c.owner, c.owner) == 0)))
+            FAIL() << "cannot make " << path;
+        if (c.marked)
+            for (const char* file : {kDemoMark, "app.log"})
+                vztest::writeFile(path + "/" + file, "");
         if (c.usable) {
             EXPECT_EQ(prepareDemoFolder(path), path);
             EXPECT_TRUE(vztest::fileExists(path + "/" + kDemoMark));
