@@ -14,15 +14,17 @@ std::string readAndClose(int fd) {
     return kx::readToEnd(fd).str();
 }
 
+// The process's state letter, or "" when it is gone.
+std::string processState(pid_t pid) {
+    const std::string stat = vztest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() ? std::string() : stat.substr(stat.rfind(')') + 2, 1);
+}
+
 // Gone or a zombie: either way it runs no more. Polls, as a reparented process dies unseen.
 bool processEnds(pid_t pid) {
-    for (int i = 0; i < 1000; ++i) {
-        const std::string stat = vztest::readFile("/proc/" + std::to_string(pid) + "/stat");
-        if (stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z")
-            return true;
+    for (int i = 0; i < 1000 && !processState(pid).empty() && processState(pid) != "Z"; ++i)
         usleep(10000);
-    }
-    return false;
+    return processState(pid).empty() || processState(pid) == "Z";
 }
 
 kx::Task& configure(kx::Task& task, const std::string& path, std::vector<std::string> args) {
@@ -127,11 +129,7 @@ TEST(Task, TerminateReachesAStoppedLeader) {
     configure(task, "/bin/sh", {"-c", "kill -STOP $$; exec sleep 60"});
     task.setProcessGroupLeader(true);
     ASSERT_FALSE(task.launch());
-    const auto state = [&] {
-        const std::string stat =
-            vztest::readFile("/proc/" + std::to_string(task.processIdentifier()) + "/stat");
-        return stat.empty() ? std::string() : stat.substr(stat.rfind(')') + 2, 1);
-    };
+    const auto state = [&] { return processState(task.processIdentifier()); };
     for (int i = 0; i < 1000 && state() != "T"; ++i)
         usleep(10000);
     ASSERT_EQ(state(), "T");
