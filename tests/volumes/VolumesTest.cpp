@@ -200,7 +200,7 @@ TEST(ApfsQueries, ContainersRolesAndGates) {
     EXPECT_EQ(tool.runs().front(), "apfs list -plist");
 }
 
-TEST(VolumeSizes, RootInFragmentSizeUnits) {
+TEST(VolumeSizes, RootInFragmentSizeUnitsAndNoPathZero) {
     constexpr double kDriftBytes = 512.0 * 1024 * 1024; // others write to / meanwhile
     struct statvfs reference {};
     ASSERT_EQ(statvfs("/", &reference), 0);
@@ -208,10 +208,7 @@ TEST(VolumeSizes, RootInFragmentSizeUnits) {
     EXPECT_EQ(KXFoundationGetVolTotalSize("/"), unit * static_cast<double>(reference.f_blocks));
     EXPECT_NEAR(KXFoundationGetVolFreeSize("/"), unit * static_cast<double>(reference.f_bfree),
                 kDriftBytes);
-}
-
-TEST(VolumeSizes, EmptyPathAndEmbeddedNulAreZero) {
-    ScopedSystemVersion version("13.5");
+    ScopedSystemVersion version("13.5"); // an empty path or one holding a NUL is zero
     for (const Name path : {Name(""), Name(std::string_view("/\0/missing", 10)), Name()}) {
         EXPECT_EQ(KXFoundationGetVolTotalSize(path), 0.0) << path.value_or("(null)");
         EXPECT_EQ(KXFoundationGetVolUsedSizeString(path), "0 bytes") << path.value_or("(null)");
