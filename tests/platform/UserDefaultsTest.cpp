@@ -36,8 +36,7 @@ protected:
 };
 
 TEST_F(UserDefaultsTest, EachGetterReadsItsOwnKindOnly) {
-    PlistValue nested = PlistValue::dictionary();
-    nested.setValueForKey("inner", "x");
+    const PlistValue nested(PlistValue::Dictionary{{"inner", "x"}});
     ASSERT_TRUE(defaults_.setValueForKey("string", "text"));
     ASSERT_TRUE(defaults_.setValueForKey("dictionary", nested));
     kx::UserDefaults restarted; // nothing cached: reads the file
