@@ -27,17 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string sleepsForever(const std::string& pidPath) {
-    return "echo $$ > '" + pidPath + "'\nexec /bin/sleep 1000000\n";
-}
-
-pid_t waitForPidFile(const std::string& path) {
-    for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(10ms))
-        if (const std::string text = vztest::readFile(path); text.ends_with('\n'))
-            return std::stoi(text);
-    return 0;
-}
-
 // Killed part way, the tool's partial output reads as no answer; closing its output and running
 // on, the caller still waits for (and reaps) it.
 TEST(ToolFaults, MisbehavingToolAnswersWhatItPrintedAndIsReaped) {
@@ -57,14 +46,17 @@ TEST(ToolFaults, MisbehavingToolAnswersWhatItPrintedAndIsReaped) {
 TEST(ToolFaults, ToolThatNeverEndsBlocksOnlyItsCaller) {
     vztest::FakeSystem system;
     const auto queries = vztest::everyQuery(system);
-    system.setTool("diskutil", sleepsForever(system.file("pid")));
+    system.setTool("diskutil", "echo $$ > '" + system.file("pid") + "'\nexec /bin/sleep 1000000\n");
     std::atomic<bool> returned{false};
     PlistValue answer("not yet");
     std::thread blocked([&] {
         answer = getAPFSContainer("disk1");
         returned = true;
     });
-    const pid_t tool = waitForPidFile(system.file("pid"));
+    pid_t tool = 0;
+    for (int i = 0; i < 3000 && !tool; ++i, std::this_thread::sleep_for(10ms))
+        if (const std::string text = vztest::readFile(system.file("pid")); text.ends_with('\n'))
+            tool = std::stoi(text);
     ASSERT_NE(tool, 0);
     for (const vztest::Query& query : queries)
         // Those that run diskutil would block the same way.
