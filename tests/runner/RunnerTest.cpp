@@ -323,8 +323,9 @@ TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
                             "echo ${0##*/} $(umask) $(readlink /proc/self/fd/0) >> '" +
                                 root.file("log") + "'\n" + (path == "weekly/a" ? "exit 3\n" : ""));
     }
-    // Another user may pass through but not list the locked set.
-    chmod(root.path().c_str(), 0755);
+    // Another user's set that we may pass through but not list; root stays root (so that the
+    // stand-in in the build tree stays reachable) but without the capabilities that skip the check.
+    ASSERT_EQ(chown(root.file("cron.locked").c_str(), 65534, 65534), 0);
     chmod(root.file("cron.locked").c_str(), 0711);
     const auto run = [&](const std::string& set, const std::string& as = "") {
         std::filesystem::remove(root.file("log"));
@@ -342,7 +343,8 @@ TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
     EXPECT_EQ(vztest::lines(vztest::readFile(root.file("log"))).size(), 2u);
     EXPECT_NE(run("nosuch").first, 0);
     // A set folder that cannot be listed is a failed set, not an empty one.
-    EXPECT_EQ(run("locked", "setpriv --reuid=65534 --regid=65534 --clear-groups"),
+    EXPECT_EQ(run("locked", "setpriv --bounding-set=-dac_override,-dac_read_search "
+                            "--inh-caps=-dac_override,-dac_read_search"),
               std::pair(1, std::string()));
 }
 
