@@ -1,5 +1,5 @@
 #include "platform/mounts/MountTable.h"
-#include "platform/mounts/Utf8.h"
+#include "platform/text/Utf8.h"
 #include "version/MacOSGate.h"
 #include "volumes/StringOperations.h"
 

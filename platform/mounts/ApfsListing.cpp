@@ -2,7 +2,7 @@
 
 #include "platform/mounts/FileSystemStatistics.h"
 #include "platform/mounts/MountTable.h"
-#include "platform/mounts/Utf8.h"
+#include "platform/text/Utf8.h"
 
 #include <cstdint>
 #include <limits>

@@ -24,9 +24,9 @@
 //
 // The reader is iterative: the nesting depth costs heap frames, not stack.
 
-#include "platform/mounts/Utf8.h"
 #include "platform/plist/PlistReaders.h"
 #include "platform/plist/PlistText.h"
+#include "platform/text/Utf8.h"
 
 #include <algorithm>
 #include <bit>

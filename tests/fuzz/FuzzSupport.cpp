@@ -1,6 +1,6 @@
 #include "FuzzSupport.h"
 
-#include "platform/mounts/Utf8.h"
+#include "platform/text/Utf8.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/SystemPaths.h>

@@ -3,7 +3,7 @@
 #include "FuzzSupport.h"
 #include "platform/mounts/ApfsListing.h"
 #include "platform/mounts/MountTable.h"
-#include "platform/mounts/Utf8.h"
+#include "platform/text/Utf8.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Volumes.h>

@@ -1,4 +1,4 @@
-#include "platform/mounts/Utf8.h"
+#include "platform/text/Utf8.h"
 
 #include <climits>
 #include <unicode/utf8.h>
