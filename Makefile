@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 30
 
 # Every Debian package the build, the stand-ins, the tests and the benchmarks need.
 PACKAGES := build-essential cmake ninja-build pkg-config \
-	libpugixml-dev libplist-dev libicu-dev libsystemd-dev \
+	libpugixml-dev libplist-dev libicu-dev libsystemd-dev libsqlite3-dev \
 	dbus-daemon sqlite3 libgtest-dev libgmock-dev libbenchmark-dev \
 	nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev python3 valgrind libnss-wrapper
 

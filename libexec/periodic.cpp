@@ -3,105 +3,298 @@
 // The set is every executable regular file (links followed) in $ROOT/periodic/NAME/ when that
 // folder exists, else in $ROOT/cron.NAME/, where ROOT is $VIVOZI_PERIODIC_ROOT or /etc. Scripts
 // run one at a time in byte order of their names. As run-parts does by default, only names made
-// of ASCII letters, digits, '_' and '-' are run, so that package leftovers ("x.dpkg-old"),
-// editor backups ("x~") and hidden files are not. Each script inherits our standard output and
-// error, environment and process group (whoever stops our group stops the script now running
-// too), reads the null device, and runs under umask 022. A set folder that cannot be listed
-// fails the set.
+// of ASCII letters, digits, '_' and '-' are run. Each script inherits our environment and process
+// group (whoever stops our group stops the script now running too), reads the null device, and
+// runs under umask 022; its standard output and error go through one pipe that we pass on to our
+// own standard output, keeping the tail for the journal. A set folder that cannot be listed fails
+// the set.
+//
+// Every run is recorded in the maintenance journal ($VIVOZI_JOURNAL, else the account's default);
+// a journal that cannot be used is logged once and never stops the run. One run of a set at a
+// time: the lock beside the journal is held while the set runs.
 //
 // Exit status: 0 when every script exited 0 (an empty set included), 1 otherwise, 2 for a bad
-// command line or an unknown set, each with one line on standard error.
+// command line or an unknown set, 75 when the set is already running, each with one line on
+// standard error. A terminate, interrupt or hang-up starts no further script, waits for the one
+// running (which the same signal to our group reaches), records the run as cancelled and ends us
+// by that signal.
+#include "journal/JournalFiles.h"
+#include "journal/OutputTail.h"
+#include "platform/files/Descriptor.h"
+#include "platform/log/Log.h"
+#include "platform/process/ProcessSystem.h"
+
+#include <VivoziZevidodirid/Journal.h>
+#include <VivoziZevidodirid/MaintenanceSets.h>
 #include <VivoziZevidodirid/Task.h>
-#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <vector>
-
-namespace fs = std::filesystem;
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 // With an empty environment (as the library starts us) scripts would otherwise find nothing.
 constexpr char kDefaultPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr int kAlreadyRunning = 75; // EX_TEMPFAIL: try again later
 
-bool isPlainName(std::string_view name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
-    });
+volatile sig_atomic_t stopSignal = 0;
+int wakeWrite = -1;
+
+void onStop(int signal) {
+    const int saved = errno;
+    stopSignal = signal;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite, "", 1);
+    errno = saved;
 }
 
-bool isExecutableFile(const fs::path& path) {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (error || !fs::is_regular_file(status))
-        return false;
-    constexpr fs::perms anyExecute =
-        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-    return (status.permissions() & anyExecute) != fs::perms::none;
+kx::JournalTime now() {
+    return std::chrono::time_point_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now());
 }
 
-// nullopt when the folder cannot be listed to its end: a set read in part is not a set run.
-std::optional<std::vector<fs::path>> scriptsIn(const fs::path& folder) {
-    std::vector<fs::path> scripts;
-    std::error_code error;
-    fs::directory_iterator entry(folder, error);
-    for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
-        const fs::path& path = entry->path();
-        if (isPlainName(path.filename().native()) && isExecutableFile(path))
-            scripts.push_back(path);
+// The journal as the run sees it: the first failure is logged and the journal is then left
+// alone, so that a broken journal costs one log line and nothing else.
+class Record {
+public:
+    explicit Record(std::string set) : set_(std::move(set)) {}
+
+    void open(const std::string& path) {
+        journal_.emplace(kx::Journal::Access::Write, path);
+        if (!journal_->isOpen())
+            fail();
     }
-    if (error) {
-        std::fprintf(stderr, "periodic: failed to open directory %s: %s\n", folder.c_str(),
-                     error.message().c_str());
-        return std::nullopt;
+    // A problem beside the journal, logged as its failure would be.
+    void logOnce(const std::string& why) {
+        if (!logged_)
+            kx::logLine("periodic " + set_ + ": " + why);
+        logged_ = true;
     }
-    std::sort(scripts.begin(), scripts.end(), [](const fs::path& a, const fs::path& b) {
-        return a.filename().native() < b.filename().native();
-    });
-    return scripts;
+
+    std::optional<std::int64_t> beginRun() {
+        if (!journal_)
+            return std::nullopt;
+        return check(journal_->beginRun(set_, ::getpid(), now()));
+    }
+    void finishRun(std::optional<std::int64_t> run, kx::RunOutcome outcome) {
+        if (journal_ && run)
+            check(journal_->finishRun(*run, outcome, now()));
+    }
+    void skipped() {
+        if (journal_)
+            check(journal_->recordSkipped(set_, ::getpid(), now()));
+    }
+    std::optional<std::int64_t> beginScript(std::optional<std::int64_t> run,
+                                            const std::string& path) {
+        if (!journal_ || !run)
+            return std::nullopt;
+        return check(journal_->beginScript(*run, path, now()));
+    }
+    void finishScript(std::optional<std::int64_t> script, const kx::ScriptEnd& end) {
+        if (journal_ && script)
+            check(journal_->finishScript(*script, end));
+    }
+
+private:
+    template <typename Result> Result check(Result result) {
+        if (!result)
+            fail();
+        return result;
+    }
+    void fail() {
+        logOnce("the run is not recorded: " + journal_->errorText());
+        journal_.reset();
+    }
+
+    std::string set_;
+    std::optional<kx::Journal> journal_;
+    bool logged_ = false;
+};
+
+// Our standard output as the scripts' shared destination: a reader that went away, or one that
+// stalls us past a cancel, ends the passing on, never the run.
+class PassOn {
+public:
+    void write(std::string_view bytes) {
+        while (open_ && !bytes.empty()) {
+            const ssize_t put = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+            if (put < 0 && errno == EINTR && !stopSignal)
+                continue;
+            if (put <= 0) {
+                open_ = false;
+                return;
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(put));
+        }
+    }
+
+private:
+    bool open_ = true;
+};
+
+struct Outcome {
+    bool succeeded = false;
+    kx::ScriptEnd end; // its output is filled in from `output` by the caller
+    std::string output;
+};
+
+// Reads the script's output until it has exited. Output still buffered in the pipe then is
+// read, but not output that a process it left behind keeps writing.
+void collectOutput(int output, int process, int wakeRead, kx::journal::OutputTail& tail,
+                   PassOn& passOn, const std::function<void()>& onCancel) {
+    std::array<char, 65536> buffer;
+    const auto readSome = [&]() {
+        const ssize_t got = kx::readSome(output, buffer.data(), buffer.size());
+        if (got > 0) {
+            const std::string_view bytes(buffer.data(), static_cast<std::size_t>(got));
+            tail.append(bytes);
+            passOn.write(bytes);
+        }
+        return got;
+    };
+    bool exited = false;
+    bool cancelNoted = false;
+    while (!exited) {
+        std::array<pollfd, 3> watched{
+            {{output, POLLIN, 0}, {process, POLLIN, 0}, {wakeRead, POLLIN, 0}}};
+        const int ready = ::poll(watched.data(), watched.size(), -1);
+        if (stopSignal && !cancelNoted) {
+            cancelNoted = true;
+            onCancel();
+        }
+        if (ready < 0)
+            continue; // EINTR: the stop was noted above
+        if (watched[2].revents) {
+            char drained[16];
+            while (::read(wakeRead, drained, sizeof drained) > 0) {
+            }
+        }
+        if (watched[0].revents) {
+            const ssize_t got = readSome();
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                output = -1; // the end of the output: with no process handle, the end of the script
+                exited = process < 0;
+            }
+        }
+        if (watched[1].revents)
+            exited = true;
+    }
+    // What the script wrote before it exited; a bounded number of reads, so that a descendant
+    // left writing cannot hold us here.
+    for (int reads = 0; output >= 0 && reads < 64 && readSome() > 0; ++reads) {
+    }
 }
 
-// 0 when the script ran and exited 0.
-bool runScript(const fs::path& script) {
+Outcome runScript(const std::string& script, int wakeRead, PassOn& passOn,
+                  const std::function<void()>& onCancel) {
+    Outcome outcome;
+    kx::journal::OutputTail tail;
     kx::Task task;
-    task.setLaunchPath(script.native());
+    task.setLaunchPath(script);
     // Not our terminal: a script that reads it would be stopped (SIGTTIN) and then deaf to the
     // terminate of a cancel.
     task.setStandardInput(kx::Stdio::nullDevice());
-    if (const std::error_code error = task.launch()) {
-        std::fprintf(stderr, "periodic: cannot run %s: %s\n", script.c_str(),
-                     error.message().c_str());
-        return false;
+    kx::FileDescriptor readEnd;
+    kx::FileDescriptor writeEnd;
+    // Without a pipe the script still runs, its output going straight to ours.
+    const bool captured = kx::openPipe(readEnd, writeEnd);
+    if (captured) {
+        // One pipe for both, so that the two streams keep their order.
+        task.setStandardOutput(kx::Stdio::file(writeEnd.get()));
+        task.setStandardError(kx::Stdio::file(writeEnd.get()));
     }
+    const std::error_code error = task.launch();
+    writeEnd.reset(); // the script's alone now: its exit ends the output
+    if (error) {
+        const std::string why = "periodic: cannot run " + script + ": " + error.message() + "\n";
+        std::fputs(why.c_str(), stderr);
+        // The journal then tells why the script has no output of its own.
+        outcome.end = {now(), 127, std::nullopt, {}, 0};
+        outcome.output = why;
+        return outcome;
+    }
+    // Started a moment after a stop reached our group: it missed the terminate the group got.
+    if (stopSignal)
+        task.terminate();
+    const pid_t pid = task.processIdentifier();
+    // Ours until we reap it, so the pid cannot be another process's yet.
+    kx::FileDescriptor handle = kx::openProcessHandle(pid);
+    if (captured) {
+        ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+        collectOutput(readEnd.get(), handle.get(), wakeRead, tail, passOn, onCancel);
+        readEnd.reset();
+    }
+    // Looked at before the task reaps it: an exit status of 143 and a SIGTERM are told apart.
+    siginfo_t info{};
+    const bool known = handle && kx::waitForChild(handle.get(), pid, &info, WEXITED | WNOWAIT) == 0;
+    handle.reset();
     task.waitUntilExit();
-    return task.terminationStatus() == 0;
+    const int status = task.terminationStatus();
+    outcome.succeeded = status == 0;
+    outcome.end.ended = now();
+    if (known && (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED))
+        outcome.end.signal = info.si_status;
+    else if (known)
+        outcome.end.exitStatus = info.si_status;
+    else if (status >= 0)
+        outcome.end.exitStatus = status;
+    outcome.output = tail.tail();
+    outcome.end.omittedBytes = tail.omitted();
+    return outcome;
+}
+
+// Standard streams that are closed would otherwise be taken by the first descriptors we open,
+// and our output would go into our own pipe.
+void keepStandardStreamsOpen() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+}
+
+bool installStopHandlers(int& wakeRead) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    wakeRead = ends[0];
+    wakeWrite = ends[1];
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a write stalled on our output gives way to a stop
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    keepStandardStreamsOpen();
     if (argc != 2) {
         std::fputs("usage: periodic NAME\n", stderr);
         return 2;
     }
-    const std::string_view name = argv[1];
+    const std::string name = argv[1];
     const char* rootVariable = std::getenv("VIVOZI_PERIODIC_ROOT");
-    const fs::path root = rootVariable && *rootVariable ? rootVariable : "/etc";
-
-    fs::path folder;
-    std::error_code error;
-    if (isPlainName(name)) {
-        if (fs::is_directory(root / "periodic" / name, error))
-            folder = root / "periodic" / name;
-        else if (fs::is_directory(root / ("cron." + std::string(name)), error))
-            folder = root / ("cron." + std::string(name));
-    }
+    const std::string folder =
+        kx::maintenanceSetFolder(rootVariable && *rootVariable ? rootVariable : "/etc", name);
     if (folder.empty()) {
         std::fprintf(stderr, "periodic: unknown maintenance set '%s'\n", argv[1]);
         return 2;
@@ -110,11 +303,64 @@ int main(int argc, char** argv) {
     setenv("PATH", kDefaultPath, /*overwrite=*/0);
     // As run-parts: what the scripts create is not writable by others, whatever our caller's mask.
     umask(022);
-    const std::optional<std::vector<fs::path>> scripts = scriptsIn(folder);
-    if (!scripts)
+    // A reader of our output that went away ends the passing on, not the run.
+    std::signal(SIGPIPE, SIG_IGN);
+    int wakeRead = -1;
+    installStopHandlers(wakeRead);
+
+    const char* journalVariable = std::getenv("VIVOZI_JOURNAL");
+    const std::string requested =
+        journalVariable && *journalVariable ? journalVariable : kx::journalPath();
+    std::string why;
+    int number = 0;
+    const std::optional<std::string> journalFile =
+        kx::journal::checkedJournalFile(requested, /*create=*/true, why, number);
+    Record record(name);
+    const kx::journal::RunLock lock(journalFile.value_or(""), name);
+    if (lock.state() == kx::journal::RunLock::State::Busy) {
+        if (lock.holder())
+            std::fprintf(stderr, "periodic: set '%s' is already running (pid %d)\n", name.c_str(),
+                         static_cast<int>(lock.holder()));
+        else
+            std::fprintf(stderr, "periodic: set '%s' is already running\n", name.c_str());
+        record.open(*journalFile);
+        record.skipped();
+        return kAlreadyRunning;
+    }
+    if (journalFile)
+        record.open(*journalFile);
+    else
+        record.logOnce("the run is not recorded: " + why);
+    if (journalFile && lock.state() == kx::journal::RunLock::State::Unavailable)
+        record.logOnce("runs of the set are not kept apart: no lock beside " + *journalFile);
+
+    const std::optional<std::int64_t> run = record.beginRun();
+    const kx::SetListing listing = kx::listMaintenanceSet(folder);
+    if (listing.error) {
+        std::fprintf(stderr, "periodic: failed to open directory %s: %s\n", folder.c_str(),
+                     listing.error.message().c_str());
+        record.finishRun(run, kx::RunOutcome::Failed);
         return 1;
+    }
+    PassOn passOn;
+    const std::function<void()> onCancel = [&] {
+        record.finishRun(run, kx::RunOutcome::Cancelled);
+    };
     bool allSucceeded = true;
-    for (const fs::path& script : *scripts)
-        allSucceeded = runScript(script) && allSucceeded;
+    for (const std::string& script : listing.scripts) {
+        if (stopSignal)
+            break;
+        const std::optional<std::int64_t> row = record.beginScript(run, script);
+        Outcome outcome = runScript(script, wakeRead, passOn, onCancel);
+        outcome.end.output = outcome.output;
+        record.finishScript(row, outcome.end);
+        allSucceeded = outcome.succeeded && allSucceeded;
+    }
+    if (const int signal = stopSignal) {
+        record.finishRun(run, kx::RunOutcome::Cancelled);
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    record.finishRun(run, allSucceeded ? kx::RunOutcome::Succeeded : kx::RunOutcome::Failed);
     return allSucceeded ? 0 : 1;
 }

@@ -20,6 +20,8 @@ struct SystemPaths {
     // What the version tool reads ("/System/Library/CoreServices/SystemVersion.plist"): the
     // cached version is refreshed when one of them is replaced, changed, created or removed.
     std::vector<std::string> versionSources;
+    // The maintenance journal; empty: root's under /var/lib, another account's under its home.
+    std::string journal;
 };
 
 // A copy of the table in force.

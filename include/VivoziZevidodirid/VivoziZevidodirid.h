@@ -3,6 +3,8 @@
 // The whole exported interface of the library.
 
 #include <VivoziZevidodirid/Export.h>
+#include <VivoziZevidodirid/Journal.h>
+#include <VivoziZevidodirid/MaintenanceSets.h>
 #include <VivoziZevidodirid/Notifications.h>
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Privacy.h>
