@@ -41,9 +41,9 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
     // point counts for this run, one that came before does not.
     std::uint64_t runCancels;
     {
-        std::lock_guard lock(taskMutex_);
+        std::lock_guard lock(mutex_);
         runCancels = cancels_;
-        _shouldContinue = true;
+        shouldContinue_ = true;
     }
     storeProgress(0.0f);
     ResultList results;
@@ -83,9 +83,9 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
                     // Published under the lock a cancel counts under: either the cancel came
                     // first and nothing starts, or it finds this task, and a terminate before
                     // launch is delivered as the child starts.
-                    std::lock_guard lock(taskMutex_);
+                    std::lock_guard lock(mutex_);
                     if (cancels_ == runCancels) {
-                        previous = std::exchange(_task, task);
+                        previous = std::exchange(task_, task);
                         started = true;
                     }
                 }
@@ -97,10 +97,10 @@ void VivoziZevidodiridFramework::runWithArguments(const PlistValue& arguments,
             record->setValueForKey("name", name);
             if (succeeded) {
                 // A cancel that came after the child ended fails it all the same.
-                std::lock_guard lock(taskMutex_);
+                std::lock_guard lock(mutex_);
                 succeeded = cancels_ == runCancels;
             }
-            if (succeeded && _shouldContinue) {
+            if (succeeded && shouldContinue_) {
                 const std::string stamp = currentDateForLocale();
                 record->setValueForKey(std::to_string(k), name);
                 record->setValueForKey("currentTask", static_cast<std::int32_t>(k));
@@ -134,60 +134,69 @@ void VivoziZevidodiridFramework::cancelVivoziZevidodirid() {
     // Counted before the task is read: a run that publishes a task after this sees the cancel
     // and starts nothing, so the task read here is the last one that can start.
     {
-        std::lock_guard lock(taskMutex_);
+        std::lock_guard lock(mutex_);
         ++cancels_;
-        _shouldContinue = false;
+        shouldContinue_ = false;
     }
     if (const auto current = task())
         current->terminate();
 }
 
 std::shared_ptr<VivoziZevidodiridDelegate> VivoziZevidodiridFramework::delegate() const {
+    std::lock_guard lock(mutex_);
     return delegate_.lock();
 }
 
 void VivoziZevidodiridFramework::setDelegate(std::weak_ptr<VivoziZevidodiridDelegate> delegate) {
-    delegate_ = std::move(delegate);
+    std::lock_guard lock(mutex_);
+    delegate_.swap(delegate);
 }
 
 bool VivoziZevidodiridFramework::shouldContinue() const {
-    return _shouldContinue;
+    return shouldContinue_;
 }
 
 void VivoziZevidodiridFramework::setShouldContinue(bool shouldContinue) {
-    _shouldContinue = shouldContinue;
+    shouldContinue_ = shouldContinue;
 }
 
 std::shared_ptr<kx::Task> VivoziZevidodiridFramework::task() const {
-    std::lock_guard lock(taskMutex_);
-    return _task;
+    std::lock_guard lock(mutex_);
+    return task_;
 }
 
+// Each setter swaps under the lock; the previous value is released with the parameter, outside.
 void VivoziZevidodiridFramework::setTask(std::shared_ptr<kx::Task> task) {
-    std::lock_guard lock(taskMutex_);
-    _task.swap(task); // the previous one is released with the parameter, outside the lock
+    std::lock_guard lock(mutex_);
+    task_.swap(task);
 }
 
 std::optional<std::string> VivoziZevidodiridFramework::dailyStatus() const {
-    return _dailyStatus;
+    std::lock_guard lock(mutex_);
+    return dailyStatus_;
 }
 
 void VivoziZevidodiridFramework::setDailyStatus(std::optional<std::string> status) {
-    _dailyStatus = std::move(status);
+    std::lock_guard lock(mutex_);
+    dailyStatus_.swap(status);
 }
 
 std::optional<std::string> VivoziZevidodiridFramework::weeklyStatus() const {
-    return _weeklyStatus;
+    std::lock_guard lock(mutex_);
+    return weeklyStatus_;
 }
 
 void VivoziZevidodiridFramework::setWeeklyStatus(std::optional<std::string> status) {
-    _weeklyStatus = std::move(status);
+    std::lock_guard lock(mutex_);
+    weeklyStatus_.swap(status);
 }
 
 std::optional<std::string> VivoziZevidodiridFramework::monthlyStatus() const {
-    return _monthlyStatus;
+    std::lock_guard lock(mutex_);
+    return monthlyStatus_;
 }
 
 void VivoziZevidodiridFramework::setMonthlyStatus(std::optional<std::string> status) {
-    _monthlyStatus = std::move(status);
+    std::lock_guard lock(mutex_);
+    monthlyStatus_.swap(status);
 }

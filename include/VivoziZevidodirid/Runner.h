@@ -41,8 +41,8 @@ using ResultList = std::vector<ProgressRecord>;
 // Runs the system's periodic maintenance sets one by one. Every operation is virtual: a subclass
 // that replaces one changes every use of it, the run's own included.
 //
-// A run blocks its caller; cancelVivoziZevidodirid, setShouldContinue and the getters may be
-// called from other threads meanwhile. The object must outlive every run started on it.
+// A run blocks its caller; every other operation may be called from other threads meanwhile.
+// The object must outlive every run started on it.
 class VZ_EXPORT VivoziZevidodiridFramework {
 public:
     VivoziZevidodiridFramework();
@@ -80,13 +80,19 @@ public:
     // Signals nothing when no script is running; outside a run it affects no later run.
     virtual void cancelVivoziZevidodirid();
 
+    // Every accessor below is safe from any thread, during a run too.
+
+    // The host's delegate, held weakly: null once it is gone. Nothing in the library calls it.
     virtual std::shared_ptr<VivoziZevidodiridDelegate> delegate() const;
     virtual void setDelegate(std::weak_ptr<VivoziZevidodiridDelegate> delegate);
+    // False on a new object; a run sets it, a cancel clears it. A script that ends while it is
+    // false counts as failed.
     virtual bool shouldContinue() const;
     virtual void setShouldContinue(bool shouldContinue);
     // The running script's task, or the last one's after a run; null before the first.
     virtual std::shared_ptr<kx::Task> task() const;
     virtual void setTask(std::shared_ptr<kx::Task> task);
+    // Kept for the host: no run reads or writes them.
     virtual std::optional<std::string> dailyStatus() const;
     virtual void setDailyStatus(std::optional<std::string> status);
     virtual std::optional<std::string> weeklyStatus() const;
@@ -94,17 +100,16 @@ public:
     virtual std::optional<std::string> monthlyStatus() const;
     virtual void setMonthlyStatus(std::optional<std::string> status);
 
-protected:
-    std::atomic<bool> _shouldContinue{false};
-    std::weak_ptr<VivoziZevidodiridDelegate> delegate_;
-    // Guards _task and cancels_: a run replaces the task while a cancel on another thread reads
-    // it, and starts a script only while no cancel has come since the run began.
-    mutable std::mutex taskMutex_;
-    std::shared_ptr<kx::Task> _task;
-    std::optional<std::string> _dailyStatus;
-    std::optional<std::string> _weeklyStatus;
-    std::optional<std::string> _monthlyStatus;
-
 private:
+    std::atomic<bool> shouldContinue_{false};
+    // Guards every field below: a run replaces the task while a cancel on another thread reads
+    // it, and starts a script only while no cancel has come since the run began; the host may
+    // set the delegate or a status on one thread and read it on another.
+    mutable std::mutex mutex_;
+    std::weak_ptr<VivoziZevidodiridDelegate> delegate_;
+    std::shared_ptr<kx::Task> task_;
+    std::optional<std::string> dailyStatus_;
+    std::optional<std::string> weeklyStatus_;
+    std::optional<std::string> monthlyStatus_;
     std::uint64_t cancels_ = 0; // every cancel ever made; a run notes the count it began with
 };
