@@ -1,7 +1,7 @@
 // The Linux stand-in for diskutil: "diskutil apfs list -plist" describes the APFS file systems
 // in the mount table, in the shape the APFS queries read.
 
-#include "platform/mounts/ApfsListing.h"
+#include "libexec/diskutil/ApfsListing.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <cstdio>

@@ -7,6 +7,7 @@
 // Readers split each line at its first colon and take ASCII text only, so every value is printed
 // as plain ASCII without control characters, colons or white space at its ends.
 
+#include "platform/files/Descriptor.h"
 #include "platform/linux/VersionSources.h"
 
 #include <algorithm>
@@ -31,21 +32,14 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 // The file's first kMaxFileBytes; nullopt when it is missing or not a regular file (a FIFO or a
 // device would be waited on, or never end).
+// A read error keeps what came before it.
 std::optional<std::string> readSmallFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    std::optional<std::string> bytes;
+    const kx::FileDescriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        bytes.emplace();
-        char buffer[4096];
-        ssize_t got = 0;
-        while (bytes->size() < kMaxFileBytes && (got = ::read(fd, buffer, sizeof buffer)) > 0)
-            bytes->append(buffer, static_cast<std::size_t>(got));
-        bytes->resize(std::min(bytes->size(), kMaxFileBytes));
-    }
-    ::close(fd);
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    std::string bytes;
+    kx::readAll(fd.get(), bytes, kMaxFileBytes);
     return bytes;
 }
 

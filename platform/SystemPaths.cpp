@@ -1,6 +1,4 @@
 #include "platform/SystemPathTable.h"
-#include "platform/linux/StandInDirectory.h"
-#include "platform/linux/VersionSources.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <atomic>
@@ -22,37 +20,6 @@ SystemPaths& table() {
 std::atomic<std::uint64_t> generation{0};
 
 } // namespace
-
-SystemPaths defaultSystemPaths() {
-#if defined(__APPLE__)
-    return SystemPaths{
-        "/usr/sbin/periodic",
-        "/usr/sbin/diskutil",
-        "/usr/bin/sw_vers",
-        "/usr/bin/tmutil",
-        "/usr/bin/sqlite3",
-        "/Library/Application Support/com.apple.TCC/TCC.db",
-        "/tmp",
-        "",
-        "",
-        {"/System/Library/CoreServices/SystemVersion.plist"},
-    };
-#else
-    const std::string standIns = standInDirectory();
-    return SystemPaths{
-        standIns + "/periodic",
-        standIns + "/diskutil",
-        standIns + "/sw_vers",
-        "/usr/bin/tmutil", // no Linux counterpart: its queries answer no value
-        "/usr/bin/sqlite3",
-        "/Library/Application Support/com.apple.TCC/TCC.db",
-        "/tmp",
-        "/proc/self/mounts",
-        "",
-        {kOsReleasePaths[0], kOsReleasePaths[1], kDebianVersionPath},
-    };
-#endif
-}
 
 SystemPaths systemPaths() {
     std::lock_guard lock(tableMutex());

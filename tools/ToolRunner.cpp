@@ -29,7 +29,7 @@ ToolOutput runToolReadingOutput(const std::string& launchPath,
         return {};
     // The write end lives only in the child (and whatever it starts), so end of file comes when
     // they are done with it.
-    kx::UniqueFd output(task.takeStandardOutput());
+    kx::FileDescriptor output = task.takeStandardOutput();
     const std::size_t forTests = limitForTests.load();
     bool complete = false;
     ToolOutput bytes =

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
+#include <VivoziZevidodirid/FileDescriptor.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,7 +20,8 @@ public:
     // A new pipe; the parent's end is handed out by Task::takeStandardOutput and friends.
     static Stdio pipe() { return Stdio(Kind::Pipe); }
     static Stdio nullDevice() { return Stdio(Kind::Null); }
-    // An open descriptor; the task duplicates it, the caller keeps (and closes) its own.
+    // An open descriptor, borrowed: the task's setStandard* duplicates it at once, and the caller
+    // keeps (and closes) its own.
     static Stdio file(int fd) { return Stdio(Kind::File, fd); }
 
     Kind kind() const { return kind_; }
@@ -62,11 +64,11 @@ public:
     // True once launch() has succeeded.
     bool isLaunched() const;
 
-    // The parent's end of a Stdio::pipe() stream, close-on-exec; the caller owns it. -1 when the
-    // stream is not a pipe, the task was not launched, or the end was already taken.
-    int takeStandardInput();
-    int takeStandardOutput();
-    int takeStandardError();
+    // The parent's end of a Stdio::pipe() stream, close-on-exec. Empty when the stream is not a
+    // pipe, the task was not launched, or the end was already taken.
+    FileDescriptor takeStandardInput();
+    FileDescriptor takeStandardOutput();
+    FileDescriptor takeStandardError();
 
     // Blocks until the child has exited and reaps it. Returns at once when the child was
     // never started or is already reaped.

@@ -1,6 +1,9 @@
 #include "platform/defaults/UserDefaults.h"
 
 #include "platform/SystemPathTable.h"
+#include "platform/defaults/DefaultsSystem.h"
+#include "platform/files/Descriptor.h"
+#include "platform/files/FileTimes.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <algorithm>
@@ -10,9 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
-#include <pwd.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -20,31 +21,6 @@
 
 namespace kx {
 namespace {
-
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // What tells one version of the store file from another without reading it.
 struct Identity {
@@ -58,11 +34,12 @@ struct Identity {
 };
 
 Identity identityOf(const struct stat& info) {
+    const timespec modified = modificationTime(info);
     return Identity{true,
                     info.st_dev,
                     info.st_ino,
-                    static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                    info.st_mtim.tv_nsec,
+                    static_cast<std::int64_t>(modified.tv_sec),
+                    modified.tv_nsec,
                     info.st_size};
 }
 
@@ -92,63 +69,6 @@ const std::shared_ptr<const PlistValue>& emptyRoot() {
     return empty;
 }
 
-bool readAll(int fd, std::size_t sizeHint, std::string& bytes) {
-    bytes.clear();
-    bytes.reserve(sizeHint);
-    char buffer[16384];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(put));
-    }
-    return true;
-}
-
-std::string homeFolder() {
-    // A relative HOME names no home: the account's own then, never one under the working folder.
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
-        return home;
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && found->pw_dir[0] == '/')
-        return found->pw_dir;
-    return {};
-}
-
-std::string xdgPath() {
-    std::string base;
-    // The XDG rules ignore a relative XDG_CONFIG_HOME.
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
-        base = config;
-    else if (std::string home = homeFolder(); !home.empty())
-        base = home + "/.config";
-    else
-        return {};
-    std::string program = program_invocation_short_name;
-    if (program.empty() || program == "." || program == "..")
-        program = "unnamed";
-    return base + "/" + program + "/defaults.plist";
-}
-
 std::pair<std::string, std::string> splitPath(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
@@ -168,26 +88,26 @@ bool ownFolder(int fd) {
 // The folder at path, opened; missing ones are created (0700) when create is set, each only
 // inside a folder of the effective user's. Links on the way are followed (a home may be reached
 // through one); the last component is opened only when it is itself a folder.
-Fd openFolder(const std::string& path, bool create, bool followLast = false) {
+FileDescriptor openFolder(const std::string& path, bool create, bool followLast = false) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLast ? 0 : O_NOFOLLOW);
-    Fd fd(::open(path.c_str(), flags));
+    FileDescriptor fd(::open(path.c_str(), flags));
     if (fd || errno != ENOENT || !create || path == "/" || path == ".")
         return fd;
     const auto [parent, name] = splitPath(path);
     if (name.empty() || name == ".")
         return openFolder(parent, create, followLast);
-    const Fd above = openFolder(parent, create, true);
+    const FileDescriptor above = openFolder(parent, create, true);
     if (!above || !ownFolder(above.get()))
         return {};
     if (::mkdirat(above.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
         return {};
-    return Fd(::openat(above.get(), name.c_str(), flags));
+    return FileDescriptor(::openat(above.get(), name.c_str(), flags));
 }
 
 // The store's folder, opened when it is a real folder of the effective user's: another
 // account's folder, or one reached through a link in its place, is never read or written.
-Fd openStoreFolder(const std::string& folder, bool create) {
-    Fd fd = openFolder(folder, create);
+FileDescriptor openStoreFolder(const std::string& folder, bool create) {
+    FileDescriptor fd = openFolder(folder, create);
     if (fd && !ownFolder(fd.get())) {
         fd.reset();
         errno = EPERM;
@@ -220,18 +140,18 @@ bool moveAside(int folder, const std::string& name) {
 
 // A new file ".<store>.<6 random letters>" in folder, created exclusively so that nothing
 // planted under a name it tries is ever opened; name receives its name.
-Fd createTemporary(int folder, const std::string& store, std::string& name) {
+FileDescriptor createTemporary(int folder, const std::string& store, std::string& name) {
     static constexpr std::string_view kLetters =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned char random[6];
-        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+        if (!randomBytes(random, sizeof random))
             continue;
         name = "." + store + ".";
         for (const unsigned char byte : random)
             name += kLetters[byte % kLetters.size()];
-        Fd fd(::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0600));
+        FileDescriptor fd(::openat(folder, name.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd || errno != EEXIST)
             return fd;
     }
@@ -250,7 +170,7 @@ struct UserDefaults::Entry {
     bool damaged = false;
     // Held open so that its inode number cannot be handed to a new file while this entry is
     // compared against it: a file put in its place always differs in identity.
-    Fd pinned;
+    FileDescriptor pinned;
 
     bool racy() const {
         return identity.exists && nanoseconds(identity.mtimeSeconds, identity.mtimeNanoseconds) +
@@ -269,7 +189,7 @@ UserDefaults::readEntry(const std::string& path, int folder,
     entry->path = path;
     entry->readAt = now();
     const auto [folderPath, name] = splitPath(path);
-    Fd opened;
+    FileDescriptor opened;
     if (folder < 0) {
         opened = openStoreFolder(folderPath, false);
         if (!opened)
@@ -278,13 +198,16 @@ UserDefaults::readEntry(const std::string& path, int folder,
     }
     // Non-blocking, so that a FIFO put in the store's place cannot hold the caller before its
     // type is seen; it changes nothing for a regular file.
-    Fd fd(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor fd(
+        ::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return errno == ENOENT ? entry : nullptr;
     // Another account's file may say anything: it is never taken for this one's store.
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedByUs(info) ||
-        !readAll(fd.get(), static_cast<std::size_t>(info.st_size), entry->bytes))
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedByUs(info))
+        return nullptr;
+    entry->bytes.reserve(static_cast<std::size_t>(info.st_size));
+    if (!readAll(fd.get(), entry->bytes))
         return nullptr;
     entry->identity = identityOf(info);
     entry->mode = info.st_mode & 07777;
@@ -318,7 +241,7 @@ UserDefaults& UserDefaults::standard() {
 std::string UserDefaults::path() {
     std::string path = systemPath(&SystemPaths::userDefaults);
     if (path.empty())
-        return xdgPath();
+        return conventionalStorePath();
     return path;
 }
 
@@ -403,11 +326,11 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
     // Everything from here on is done inside the folder checked once, by its descriptor, so that
     // a link put in its place meanwhile leads nowhere; nothing inside it is followed either.
     const auto [folderPath, name] = splitPath(path);
-    const Fd folder = openStoreFolder(folderPath, true);
+    const FileDescriptor folder = openStoreFolder(folderPath, true);
     if (!folder)
         return false;
-    Fd lock(::openat(folder.get(), (name + ".lock").c_str(),
-                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    FileDescriptor lock(::openat(folder.get(), (name + ".lock").c_str(),
+                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat lockInfo {};
     if (!lock || ::fstat(lock.get(), &lockInfo) != 0 || !S_ISREG(lockInfo.st_mode) ||
         !ownedByUs(lockInfo) || !lockExclusively(lock.get()))
@@ -435,7 +358,7 @@ bool UserDefaults::setValueForKey(std::string_view key, PlistValue value) {
         return false;
 
     std::string temporary;
-    Fd out = createTemporary(folder.get(), name, temporary);
+    FileDescriptor out = createTemporary(folder.get(), name, temporary);
     if (!out)
         return false;
     struct stat written {};

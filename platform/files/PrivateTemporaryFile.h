@@ -1,5 +1,6 @@
 #pragma once
 
+#include <VivoziZevidodirid/FileDescriptor.h>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -15,22 +16,23 @@ public:
     static std::optional<PrivateTemporaryFile> create(const std::string& directory,
                                                       std::string_view prefix);
 
-    PrivateTemporaryFile(PrivateTemporaryFile&& other) noexcept;
+    PrivateTemporaryFile(PrivateTemporaryFile&& other) noexcept = default;
     PrivateTemporaryFile& operator=(PrivateTemporaryFile&&) = delete;
     PrivateTemporaryFile(const PrivateTemporaryFile&) = delete;
     ~PrivateTemporaryFile();
 
     const std::string& path() const { return path_; }
     // An open read-write descriptor on the file; valid while this object lives.
-    int descriptor() const { return fd_; }
+    int descriptor() const { return fd_.get(); }
     // Size of the file behind the descriptor (not the path, which others could replace).
     std::size_t size() const;
     // The whole content, read through the descriptor from its start; nullopt on a read error.
     std::optional<std::string> contents() const;
 
 private:
-    PrivateTemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    int fd_;
+    PrivateTemporaryFile(FileDescriptor fd, std::string path)
+        : fd_(std::move(fd)), path_(std::move(path)) {}
+    FileDescriptor fd_;
     std::string path_;
 };
 

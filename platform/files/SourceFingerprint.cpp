@@ -1,6 +1,7 @@
 #include "platform/files/SourceFingerprint.h"
 
 #include "platform/SystemPathTable.h"
+#include "platform/files/FileTimes.h"
 
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <cstdint>
@@ -43,9 +44,10 @@ std::string look() {
             text += " -\n";
             continue;
         }
+        const timespec modified = modificationTime(info);
         text += " " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + " " +
-                std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-                std::to_string(info.st_mtim.tv_nsec) + "\n";
+                std::to_string(info.st_size) + " " + std::to_string(modified.tv_sec) + "." +
+                std::to_string(modified.tv_nsec) + "\n";
     }
     return text;
 }

@@ -1,4 +1,7 @@
+// Only Linux code lives under platform/linux/: here, the kernel's mount table (/proc/self/mounts).
 #include "platform/mounts/MountTable.h"
+
+#include "platform/files/Descriptor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -69,7 +72,7 @@ std::string_view decode(char* field, std::size_t size) {
 } // namespace
 
 struct MountTableReader::State {
-    int fd = -1;
+    FileDescriptor fd;
     // Left uninitialised: every byte is read into before it is looked at.
     std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
     std::size_t begin = 0; // unread bytes are [begin, end)
@@ -77,11 +80,6 @@ struct MountTableReader::State {
     std::uint64_t total = 0; // bytes read from the table so far
     bool atEnd = false;
     bool skipping = false; // inside a line too long to keep
-
-    ~State() {
-        if (fd >= 0)
-            ::close(fd);
-    }
 
     // The next whole line, without its line feed (the last one may lack it); false at the end.
     bool nextLine(char*& line, std::size_t& size);
@@ -119,9 +117,7 @@ bool MountTableReader::State::nextLine(char*& line, std::size_t& size) {
             return false;
         const std::size_t room = static_cast<std::size_t>(
             std::min<std::uint64_t>(kBufferSize - end, kMaxTableBytes - total));
-        const ssize_t got = ::read(fd, buffer.get() + end, room);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = readSome(fd.get(), buffer.get() + end, room);
         if (got <= 0) {
             atEnd = true;
             continue;
@@ -134,17 +130,17 @@ bool MountTableReader::State::nextLine(char*& line, std::size_t& size) {
 MountTableReader::MountTableReader(const std::string& tablePath) : state_(new State) {
     // Close-on-exec, so a tool started by another thread meanwhile never inherits it;
     // non-blocking, so a FIFO in the table's place cannot hold the caller.
-    state_->fd = ::open(tablePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    state_->fd.reset(::open(tablePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 MountTableReader::~MountTableReader() = default;
 
 bool MountTableReader::isOpen() const {
-    return state_->fd >= 0;
+    return bool(state_->fd);
 }
 
 bool MountTableReader::next(MountEntryView& entry) {
-    if (state_->fd < 0)
+    if (!state_->fd)
         return false;
     char* line;
     std::size_t size;

@@ -1,4 +1,8 @@
+// Only Linux code lives under platform/linux/: here, the pidfd calls for Linux-only callers (the
+// stand-ins); the library's portable code reaches them through platform/process/ProcessSystem.h.
 #pragma once
+
+#include "platform/process/ProcessSystem.h" // waitForChild
 
 #include <csignal>
 #include <sys/types.h>
@@ -13,7 +17,5 @@ namespace kx {
 int pidfdOpen(pid_t pid);
 // Sends signal (0 tests whether the process still exists, zombie included).
 int pidfdSendSignal(int pidfd, int signal);
-// waitid on the process behind pidfd, or on pid when pidfd is -1.
-int waitForChild(int pidfd, pid_t pid, siginfo_t* info, int options);
 
 } // namespace kx

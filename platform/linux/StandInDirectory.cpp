@@ -1,3 +1,4 @@
+// Only Linux code lives under platform/linux/: here, where the stand-ins for the system tools lie.
 #include "platform/linux/StandInDirectory.h"
 
 #include <climits>

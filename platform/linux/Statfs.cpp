@@ -1,3 +1,4 @@
+// Only Linux code lives under platform/linux/: here, a file system's size from statfs(2).
 #include "platform/linux/Statfs.h"
 
 #include <cerrno>

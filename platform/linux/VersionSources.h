@@ -1,3 +1,4 @@
+// Only Linux code lives under platform/linux/: here, the files that tell the system's version.
 #pragma once
 
 // The files the sw_vers stand-in reads, shared with the library, which watches them to notice a

@@ -1,51 +1,29 @@
 #include "platform/process/Bytes.h"
 
+#include "platform/files/Descriptor.h"
+#include "platform/process/OutputMemory.h"
+#include "platform/process/ProcessSystem.h"
+
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <new>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <utility>
 
 namespace kx {
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Output up to this size stays on the malloc heap, whose pages are already warm.
 constexpr std::size_t kHeapLimit = std::size_t{64} << 10;
-// As much as an unprivileged process may give a pipe by default (/proc/sys/fs/pipe-max-size).
-constexpr int kPipeSize = 1 << 20;
 // A wide pipe pays off only for long output: for short output, the writer's filling 256 fresh
 // pipe pages costs more than the wake-ups it saves.
 constexpr std::size_t kWidenAfter = std::size_t{1} << 20;
 
-// Anonymous memory whose start is huge-page aligned, so that every 2 MiB of it can be one page.
-char* mapAligned(std::size_t bytes) {
-    const std::size_t span = bytes + kHugePage;
-    void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED)
-        return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::size_t head = aligned - start;
-    if (head)
-        ::munmap(raw, head);
-    if (span - head > bytes)
-        ::munmap(reinterpret_cast<char*>(aligned) + bytes, span - head - bytes);
-    char* memory = reinterpret_cast<char*>(aligned);
-    ::madvise(memory, bytes, MADV_HUGEPAGE);
-    return memory;
-}
-
 void release(char* data, std::size_t capacity, bool mapped) {
     if (mapped)
-        ::munmap(data, capacity);
+        unmapOutputMemory(data, capacity);
     else
         std::free(data);
 }
@@ -85,18 +63,12 @@ public:
             b.capacity_ = b.data_ ? kHeapLimit : 0;
             return b.data_ != nullptr;
         }
-        const std::size_t capacity = b.mapped_ ? b.capacity_ * 2 : 2 * kHugePage;
-        char* grown = mapAligned(capacity);
+        const std::size_t capacity = b.mapped_ ? b.capacity_ * 2 : 2 * kOutputPage;
+        char* grown = b.mapped_ ? growOutputMemory(b.data_, b.size_, b.capacity_, capacity)
+                                : mapOutputMemory(capacity);
         if (!grown)
             return false;
-        if (b.mapped_) {
-            // Moves the page tables, huge pages included, rather than copying the bytes.
-            if (::mremap(b.data_, b.capacity_, b.capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, grown) ==
-                MAP_FAILED) {
-                std::memcpy(grown, b.data_, b.size_);
-                ::munmap(b.data_, b.capacity_);
-            }
-        } else {
+        if (!b.mapped_) {
             std::memcpy(grown, b.data_, b.size_);
             std::free(b.data_);
         }
@@ -118,14 +90,9 @@ public:
             return room();
         if (faulted_ < b.size_)
             faulted_ = b.size_;
-        const std::size_t want = std::min(b.capacity_, b.size_ + kHugePage);
+        const std::size_t want = std::min(b.capacity_, b.size_ + kOutputPage);
         if (faulted_ < want) {
-            char* from = b.data_ + faulted_;
-            // Kernels before 5.14 lack MADV_POPULATE_WRITE; other failures are left to read().
-            if (::madvise(from, want - faulted_, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
-                for (char* page = from; page < b.data_ + want; page += 4096)
-                    *static_cast<volatile char*>(page) = 0;
-            }
+            faultInOutputMemory(b.data_ + faulted_, want - faulted_);
             faulted_ = want;
         }
         return faulted_ - b.size_;
@@ -154,17 +121,9 @@ private:
 
 namespace {
 
-ssize_t readRetrying(int fd, char* buffer, std::size_t count) {
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, count);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 void drain(int fd) {
     char scratch[16384];
-    while (readRetrying(fd, scratch, sizeof scratch) > 0) {
+    while (readSome(fd, scratch, sizeof scratch) > 0) {
     }
 }
 
@@ -177,8 +136,7 @@ Bytes readToEnd(int fd, std::size_t limit, bool& complete) {
     bool widened = false;
     for (;;) {
         if (!widened && bytes.size() >= kWidenAfter) {
-            // Fails harmlessly on anything but a pipe, or past the user's pipe quota.
-            ::fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+            widenPipe(fd);
             widened = true;
         }
         if (sink.room() == 0 && !sink.reserveMore())
@@ -186,7 +144,7 @@ Bytes readToEnd(int fd, std::size_t limit, bool& complete) {
         // One byte past the limit is enough to know the output is too long.
         const std::size_t ready = sink.readyRoom();
         const std::size_t left = limit - bytes.size();
-        const ssize_t got = readRetrying(fd, sink.space(), left < ready ? left + 1 : ready);
+        const ssize_t got = readSome(fd, sink.space(), left < ready ? left + 1 : ready);
         if (got <= 0)
             break;
         sink.commit(static_cast<std::size_t>(got));
@@ -204,12 +162,6 @@ Bytes readToEnd(int fd) {
     if (!complete)
         drain(fd);
     return bytes;
-}
-
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
 }
 
 } // namespace kx

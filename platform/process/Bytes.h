@@ -6,9 +6,9 @@
 
 namespace kx {
 
-// A block of bytes read from a descriptor. Large blocks live in memory backed by transparent
-// huge pages: faulting in fresh 4 KiB pages one by one costs far more than the copy out of the
-// pipe, and a tool's output is written once and then only read.
+// A block of bytes read from a descriptor. Large blocks live in memory of their own, backed by
+// huge pages where the system has them: faulting in fresh 4 KiB pages one by one costs far more
+// than the copy out of the pipe, and a tool's output is written once and then only read.
 class Bytes {
 public:
     Bytes() noexcept = default;
@@ -39,10 +39,10 @@ private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
-    bool mapped_ = false; // from mmap rather than malloc
+    bool mapped_ = false; // from mapOutputMemory rather than malloc
 };
 
-// Reads fd to end of file, retrying EINTR. A pipe that carries long output is widened, so that
+// Reads fd to end of file. A pipe that carries long output is widened, so that
 // its writer is woken less often. Stops at a read error, keeping what came before. Past limit
 // bytes, or when memory runs out, it stops at once and returns no bytes with complete false: a
 // writer that may never be done is the caller's to stop.
@@ -50,29 +50,5 @@ Bytes readToEnd(int fd, std::size_t limit, bool& complete);
 // As above without a limit; when memory runs out the rest is drained (so the writer can finish)
 // and no bytes are returned.
 Bytes readToEnd(int fd);
-
-// An owned descriptor, closed when it dies.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 } // namespace kx

@@ -1,4 +1,4 @@
-#include "platform/linux/Pidfd.h"
+#include "platform/process/ProcessSystem.h"
 
 #include <VivoziZevidodirid/Task.h>
 #include <array>
@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -16,24 +17,16 @@ namespace kx {
 
 namespace {
 
-void closeQuietly(int& fd) {
-    if (fd >= 0) {
-        // Not retried on EINTR: Linux has released the descriptor by then.
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 // A descriptor at 3 or above, so that a host which closed 0, 1 or 2 cannot have our pipe land
-// on a slot the child's dup2 steps overwrite. Closes fd when it has to move it.
-int aboveStandardStreams(int fd) {
-    if (fd < 0 || fd > 2)
-        return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+// on a slot the child's dup2 steps overwrite. False with errno set when it cannot be moved.
+bool moveAboveStandardStreams(FileDescriptor& fd) {
+    if (fd.get() > 2)
+        return true;
+    FileDescriptor moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
     const int saved = errno;
-    ::close(fd);
+    fd = std::move(moved);
     errno = saved;
-    return moved;
+    return bool(fd);
 }
 
 int statusFrom(const siginfo_t& info) {
@@ -60,16 +53,16 @@ struct SpawnAttributes {
     }
 };
 
-} // namespace
-
-struct Task::State {
+// Everything a Task holds. It has internal linkage (Task::State only derives from it), so that
+// none of it is exported with the class.
+struct ChildState {
     enum class Phase { Configuring, Failed, Running, Reaped };
 
     struct Stream {
         Stdio::Kind kind = Stdio::Kind::Inherit;
-        int fileFd = -1;    // our duplicate of a Stdio::file descriptor
-        int fileError = 0;  // why duplicating it failed
-        int parentEnd = -1; // our end of a pipe, until taken
+        FileDescriptor file;      // our duplicate of a Stdio::file descriptor
+        int fileError = 0;        // why duplicating it failed
+        FileDescriptor parentEnd; // our end of a pipe, until taken
     };
 
     mutable std::mutex mutex;
@@ -82,52 +75,40 @@ struct Task::State {
     Phase phase = Phase::Configuring;
     bool terminateRequested = false;
     pid_t pid = 0;
-    int pidfd = -1;
+    FileDescriptor pidfd;
     int waiters = 0; // threads blocked on pidfd outside the lock; it stays open while any are
     int status = -1;
-
-    ~State() {
-        for (Stream& stream : streams) {
-            closeQuietly(stream.fileFd);
-            closeQuietly(stream.parentEnd);
-        }
-        closeQuietly(pidfd);
-    }
 
     void setStream(int index, Stdio stdio) {
         std::lock_guard lock(mutex);
         if (phase != Phase::Configuring)
             return;
         Stream& stream = streams[index];
-        closeQuietly(stream.fileFd);
+        stream.file.reset();
         stream.fileError = 0;
         stream.kind = stdio.kind();
         if (stdio.kind() == Stdio::Kind::File) {
             // Duplicated now, so the caller may close its own as soon as this returns.
-            stream.fileFd = ::fcntl(stdio.fd(), F_DUPFD_CLOEXEC, 3);
-            if (stream.fileFd < 0)
+            stream.file.reset(::fcntl(stdio.fd(), F_DUPFD_CLOEXEC, 3));
+            if (!stream.file)
                 stream.fileError = errno;
         }
     }
 
-    int takeStream(int index) {
+    FileDescriptor takeStream(int index) {
         std::lock_guard lock(mutex);
-        const int fd = streams[index].parentEnd;
-        streams[index].parentEnd = -1;
-        return fd;
+        return std::move(streams[index].parentEnd);
     }
 
     std::error_code failLaunch(int error) {
         phase = Phase::Failed;
         status = 127;
         for (Stream& stream : streams) {
-            closeQuietly(stream.fileFd);
-            closeQuietly(stream.parentEnd);
+            stream.file.reset();
+            stream.parentEnd.reset();
         }
         return {error, std::system_category()};
     }
-
-    std::error_code launch();
 
     // Signals the child, or its group, only while it is known unreaped; the caller holds mutex,
     // so the reaping path cannot free the pid in between.
@@ -137,11 +118,11 @@ struct Task::State {
         if (groupLeader) {
             // Someone else (SIGCHLD ignored, a host's waitpid(-1)) may have reaped the leader;
             // the pidfd tells, and then the group id may already be another's.
-            if (pidfd >= 0 && pidfdSendSignal(pidfd, 0) != 0)
+            if (pidfd && signalProcess(pidfd.get(), 0) != 0)
                 return;
             ::kill(-pid, signal);
-        } else if (pidfd >= 0) {
-            pidfdSendSignal(pidfd, signal);
+        } else if (pidfd) {
+            signalProcess(pidfd.get(), signal);
         } else {
             ::kill(pid, signal);
         }
@@ -157,7 +138,7 @@ struct Task::State {
     void markReapedLocked() {
         phase = Phase::Reaped;
         if (waiters == 0)
-            closeQuietly(pidfd);
+            pidfd.reset();
     }
 
     // Reaps the child when it has exited; true once it is reaped (by us or, unseen, by another).
@@ -165,7 +146,7 @@ struct Task::State {
         if (phase != Phase::Running)
             return phase == Phase::Reaped;
         siginfo_t info{};
-        if (waitForChild(pidfd, pid, &info, WEXITED | WNOHANG) == 0) {
+        if (waitForChild(pidfd.get(), pid, &info, WEXITED | WNOHANG) == 0) {
             if (info.si_pid == 0)
                 return false;
             status = statusFrom(info);
@@ -181,54 +162,49 @@ struct Task::State {
     }
 };
 
-std::error_code Task::State::launch() {
-    if (phase != Phase::Configuring)
+// Starts the child; the caller holds state.mutex.
+std::error_code launchChild(ChildState& state) {
+    using Phase = ChildState::Phase;
+    if (state.phase != Phase::Configuring)
         return std::make_error_code(std::errc::device_or_resource_busy);
-    if (launchPath.empty())
-        return failLaunch(ENOENT);
-    for (const Stream& stream : streams)
-        if (stream.kind == Stdio::Kind::File && stream.fileFd < 0)
-            return failLaunch(stream.fileError ? stream.fileError : EBADF);
+    if (state.launchPath.empty())
+        return state.failLaunch(ENOENT);
+    for (const ChildState::Stream& stream : state.streams)
+        if (stream.kind == Stdio::Kind::File && !stream.file)
+            return state.failLaunch(stream.fileError ? stream.fileError : EBADF);
 
-    std::array<int, 3> childEnds{-1, -1, -1};
-    auto closeChildEnds = [&] {
-        for (int& fd : childEnds)
-            closeQuietly(fd);
-    };
+    // Closed as soon as the child has its copies, or the launch failed.
+    std::array<FileDescriptor, 3> childEnds;
     for (int index = 0; index < 3; ++index) {
-        if (streams[index].kind != Stdio::Kind::Pipe)
+        ChildState::Stream& stream = state.streams[index];
+        if (stream.kind != Stdio::Kind::Pipe)
             continue;
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) {
-            const int error = errno;
-            closeChildEnds();
-            return failLaunch(error);
-        }
+        FileDescriptor readEnd;
+        FileDescriptor writeEnd;
+        if (!openPipe(readEnd, writeEnd))
+            return state.failLaunch(errno);
         const bool childReads = index == 0;
-        int child = aboveStandardStreams(childReads ? ends[0] : ends[1]);
-        int parent = aboveStandardStreams(childReads ? ends[1] : ends[0]);
-        childEnds[index] = child;
-        streams[index].parentEnd = parent;
-        if (child < 0 || parent < 0) {
-            const int error = errno;
-            closeChildEnds();
-            return failLaunch(error);
-        }
+        childEnds[index] = std::move(childReads ? readEnd : writeEnd);
+        stream.parentEnd = std::move(childReads ? writeEnd : readEnd);
+        if (!moveAboveStandardStreams(childEnds[index]) ||
+            !moveAboveStandardStreams(stream.parentEnd))
+            return state.failLaunch(errno);
     }
 
     SpawnActions actions;
     SpawnAttributes attributes;
     int error = actions.error ? actions.error : attributes.error;
     for (int index = 0; index < 3 && error == 0; ++index) {
-        switch (streams[index].kind) {
+        switch (state.streams[index].kind) {
         case Stdio::Kind::Inherit:
             break;
         case Stdio::Kind::Pipe:
-            error = posix_spawn_file_actions_adddup2(&actions.actions, childEnds[index], index);
+            error =
+                posix_spawn_file_actions_adddup2(&actions.actions, childEnds[index].get(), index);
             break;
         case Stdio::Kind::File:
-            error =
-                posix_spawn_file_actions_adddup2(&actions.actions, streams[index].fileFd, index);
+            error = posix_spawn_file_actions_adddup2(&actions.actions,
+                                                     state.streams[index].file.get(), index);
             break;
         case Stdio::Kind::Null:
             error = posix_spawn_file_actions_addopen(&actions.actions, index, "/dev/null",
@@ -238,14 +214,14 @@ std::error_code Task::State::launch() {
     }
     // Descriptors the host opened without close-on-exec must not leak into the tool either.
     if (error == 0)
-        error = posix_spawn_file_actions_addclosefrom_np(&actions.actions, 3);
+        error = closeDescriptorsFrom(actions.actions, 3);
 
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (groupLeader)
+    if (state.groupLeader)
         flags |= POSIX_SPAWN_SETPGROUP;
     if (error == 0)
         error = posix_spawnattr_setsigmask(&attributes.attributes, &none);
@@ -255,23 +231,21 @@ std::error_code Task::State::launch() {
         error = posix_spawnattr_setpgroup(&attributes.attributes, 0);
     if (error == 0)
         error = posix_spawnattr_setflags(&attributes.attributes, flags);
-    if (error != 0) {
-        closeChildEnds();
-        return failLaunch(error);
-    }
+    if (error != 0)
+        return state.failLaunch(error);
 
     std::vector<char*> argv;
-    argv.reserve(arguments.size() + 2);
-    argv.push_back(launchPath.data());
-    for (std::string& argument : arguments)
+    argv.reserve(state.arguments.size() + 2);
+    argv.push_back(state.launchPath.data());
+    for (std::string& argument : state.arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
     std::vector<char*> envp;
     char** env = environ;
-    if (environment) {
-        envp.reserve(environment->size() + 1);
-        for (std::string& variable : *environment)
+    if (state.environment) {
+        envp.reserve(state.environment->size() + 1);
+        for (std::string& variable : *state.environment)
             envp.push_back(variable.data());
         envp.push_back(nullptr);
         env = envp.data();
@@ -280,29 +254,35 @@ std::error_code Task::State::launch() {
     pid_t child = 0;
     do {
         // glibc reports a failed exec here, through the return value.
-        error = posix_spawn(&child, launchPath.c_str(), &actions.actions, &attributes.attributes,
-                            argv.data(), env);
+        error = posix_spawn(&child, state.launchPath.c_str(), &actions.actions,
+                            &attributes.attributes, argv.data(), env);
     } while (error == EINTR);
-    closeChildEnds();
-    for (Stream& stream : streams)
-        closeQuietly(stream.fileFd);
+    for (FileDescriptor& end : childEnds)
+        end.reset();
+    for (ChildState::Stream& stream : state.streams)
+        stream.file.reset();
     if (error != 0)
-        return failLaunch(error);
+        return state.failLaunch(error);
 
-    pid = child;
+    state.pid = child;
     // Without a pidfd (an old kernel, no descriptor left) the lock alone keeps signals off a
     // reaped pid; only a reap by someone else could then fool it.
-    pidfd = pidfdOpen(child);
-    phase = Phase::Running;
-    if (pidfd < 0 && errno == ESRCH) {
+    state.pidfd = openProcessHandle(child);
+    const int handleError = state.pidfd ? 0 : errno;
+    state.phase = Phase::Running;
+    if (handleError == ESRCH) {
         // Already reaped by someone else (the host ignores SIGCHLD): never signal its pid.
-        phase = Phase::Reaped;
+        state.phase = Phase::Reaped;
         return {};
     }
-    if (terminateRequested)
-        terminateLocked();
+    if (state.terminateRequested)
+        state.terminateLocked();
     return {};
 }
+
+} // namespace
+
+struct Task::State : ChildState {};
 
 Task::Task() : state_(std::make_unique<State>()) {}
 
@@ -350,7 +330,7 @@ std::error_code Task::launch() {
     // Held across the spawn, so that a concurrent terminate() either finds the request flag
     // unread or the child started.
     std::lock_guard lock(state_->mutex);
-    return state_->launch();
+    return launchChild(*state_);
 }
 
 bool Task::isLaunched() const {
@@ -358,13 +338,13 @@ bool Task::isLaunched() const {
     return state_->phase == State::Phase::Running || state_->phase == State::Phase::Reaped;
 }
 
-int Task::takeStandardInput() {
+FileDescriptor Task::takeStandardInput() {
     return state_->takeStream(0);
 }
-int Task::takeStandardOutput() {
+FileDescriptor Task::takeStandardOutput() {
     return state_->takeStream(1);
 }
-int Task::takeStandardError() {
+FileDescriptor Task::takeStandardError() {
     return state_->takeStream(2);
 }
 
@@ -375,7 +355,7 @@ void Task::waitUntilExit() {
         // Wait without reaping, outside the lock, so terminate() stays free to signal; the reap
         // itself happens under the lock.
         ++state.waiters;
-        const int pidfd = state.pidfd;
+        const int pidfd = state.pidfd.get();
         const pid_t pid = state.pid;
         lock.unlock();
         siginfo_t info{};
@@ -387,7 +367,7 @@ void Task::waitUntilExit() {
             break;
     }
     if (state.phase != State::Phase::Running && state.waiters == 0)
-        closeQuietly(state.pidfd);
+        state.pidfd.reset();
 }
 
 bool Task::isRunning() {

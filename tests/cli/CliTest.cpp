@@ -74,7 +74,7 @@ public:
         if (error)
             throw std::runtime_error(error.message());
         if (screen < 0)
-            fds_ = {task_.takeStandardOutput(), task_.takeStandardError()};
+            fds_ = {task_.takeStandardOutput().release(), task_.takeStandardError().release()};
     }
     ~Child() {
         if (task_.isRunning()) {

@@ -1,7 +1,7 @@
 // The mount-table snapshot read from any table text, and the lookups and APFS listing built on
 // it. The table lives in a memfd, reached by its /proc path as a table file would be.
 #include "FuzzSupport.h"
-#include "platform/mounts/ApfsListing.h"
+#include "libexec/diskutil/ApfsListing.h"
 #include "platform/mounts/MountTable.h"
 #include "platform/text/Utf8.h"
 

@@ -1,4 +1,4 @@
-#include "platform/process/Bytes.h"
+#include "platform/files/Descriptor.h"
 #include "support/TestSupport.h"
 
 #include <VivoziZevidodirid/Task.h>
@@ -9,9 +9,10 @@
 
 namespace {
 
-std::string readAndClose(int fd) {
-    const kx::UniqueFd owned(fd);
-    return kx::readToEnd(fd).str();
+std::string readAndClose(kx::FileDescriptor fd) {
+    std::string bytes;
+    EXPECT_TRUE(kx::readAll(fd.get(), bytes));
+    return bytes;
 }
 
 // The process's state letter, or "" when it is gone.
@@ -82,8 +83,8 @@ TEST(Task, StreamsConnectToPipesFilesAndTheNullDevice) {
     close(file); // the task holds its own duplicate
     ASSERT_FALSE(task.launch());
     {
-        const kx::UniqueFd in(task.takeStandardInput());
-        ASSERT_EQ(write(in.get(), "piped", 5), 5);
+        const kx::FileDescriptor in = task.takeStandardInput();
+        ASSERT_TRUE(kx::writeAll(in.get(), "piped"));
     }
     EXPECT_EQ(readAndClose(task.takeStandardError()), "oops\n");
     task.waitUntilExit();

@@ -1,4 +1,4 @@
-#include "platform/mounts/ApfsListing.h"
+#include "libexec/diskutil/ApfsListing.h"
 
 #include "platform/mounts/FileSystemStatistics.h"
 #include "platform/mounts/MountTable.h"

@@ -1,4 +1,6 @@
-// Linux: the broadcast is a D-Bus signal on the system bus, sent and received with sd-bus.
+// Only Linux code lives under platform/linux/: here, the broadcast as a D-Bus signal on the
+// system bus, sent and received with sd-bus.
+#include <VivoziZevidodirid/FileDescriptor.h>
 #include <VivoziZevidodirid/Notifications.h>
 #include <algorithm>
 #include <atomic>
@@ -190,26 +192,22 @@ struct NotificationObserver::State {
     Inbox inbox;
     Bus bus;
     sd_bus_slot* slot = nullptr;
-    int wakeFd = -1;
+    FileDescriptor wakeFd;
     std::atomic<bool> stopped{false};
     std::atomic<bool> connected{false};
 
-    ~State() {
-        sd_bus_slot_unref(slot);
-        if (wakeFd >= 0)
-            close(wakeFd);
-    }
+    ~State() { sd_bus_slot_unref(slot); }
 };
 
 NotificationObserver::NotificationObserver(std::optional<std::string> name)
     : state_(std::make_unique<State>()) {
     State& state = *state_;
     state.inbox.name = std::move(name);
-    state.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    state.wakeFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     const Clock::time_point deadline = Clock::now() + kSubscribeTimeout;
     Bus bus = openBus(systemBusAddress());
     // A call on a connection still in its handshake would wait for it without the call's limit.
-    if (state.wakeFd < 0 || !bus || !awaitReady(bus.get(), deadline))
+    if (!state.wakeFd || !bus || !awaitReady(bus.get(), deadline))
         return;
     // What is left of the time; never 0, which sd-bus reads as its default.
     const std::uint64_t left = std::max<std::uint64_t>(microseconds(deadline - Clock::now()), 1);
@@ -273,7 +271,7 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
                 ? -1
                 : static_cast<int>(std::min<std::uint64_t>((waitFor + 999) / 1000, INT32_MAX));
         pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0},
-                         {state.wakeFd, POLLIN, 0}};
+                         {state.wakeFd.get(), POLLIN, 0}};
         if (poll(fds, 2, waitMillis) < 0 && errno != EINTR) {
             state.connected = false;
             break;
@@ -285,10 +283,10 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
 void NotificationObserver::stop() {
     State& state = *state_;
     state.stopped = true;
-    if (state.wakeFd >= 0) {
+    if (state.wakeFd) {
         const std::uint64_t one = 1;
         // A full counter already wakes the waiter; nothing to do on failure.
-        [[maybe_unused]] const ssize_t written = write(state.wakeFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t written = write(state.wakeFd.get(), &one, sizeof one);
     }
 }
 
