@@ -1,4 +1,3 @@
-#include "platform/text/DateStamp.h"
 #include "runner/ProgressPause.h"
 #include "runner/ProgressText.h"
 #include "support/DbusDaemon.h"
@@ -8,11 +7,8 @@
 #include <VivoziZevidodirid/Runner.h>
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -242,110 +238,6 @@ TEST_F(ScriptRun, EveryBroadcastIsFollowedByAOneSecondPause) {
     VivoziZevidodiridFramework().processProgressData(PlistValue::dictionary());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     EXPECT_EQ(texts(), Texts{"0|(null)|(null)"});
-}
-
-TEST(DistributedNotifications, WithoutAWorkingBusNothingHappens) {
-    auto& center = kx::DistributedNotificationCenter::defaultCenter();
-    {
-        vztest::NoBus noBus;
-        center.postNotification("n", "o");
-        EXPECT_FALSE(kx::NotificationObserver().isConnected());
-    }
-    vztest::SilentBus silent;
-    auto start = std::chrono::steady_clock::now();
-    center.postNotification("n", "o");
-    // sd-bus alone would wait 25 s for the handshake and 90 s to flush.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(kx::NotificationObserver().isConnected());
-    // The handshake alone has a limit of 90 s in sd-bus.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-}
-
-TEST(DateLocale, LcAllThenLcTimeThenLangEachSkippedWhenEmpty) {
-    // LC_MESSAGES is what ICU itself would read; it must not count. nullptr: unset.
-    const char* names[] = {"LC_ALL", "LC_TIME", "LANG", "LC_MESSAGES"};
-    const char* cases[][5] = {{"de_DE", "fr_FR", "ja_JP", "it_IT", "de_DE"},
-                              {"", "fr_FR", "ja_JP", "it_IT", "fr_FR"},
-                              {nullptr, nullptr, "ja_JP", "it_IT", "ja_JP"},
-                              {"", "", "", "it_IT", "C"}};
-    for (const auto& c : cases) {
-        for (int i = 0; i < 4; ++i)
-            c[i] ? setenv(names[i], c[i], 1) : unsetenv(names[i]);
-        EXPECT_EQ(kx::posixDateLocaleName(), c[4]);
-    }
-    for (const char* name : names) // the runs above use the stamping framework, not the locale
-        unsetenv(name);
-}
-
-// No value of the locale variables may crash, throw or leave the stamp empty; one ICU refuses or
-// has no data for is read as en_US_POSIX, the locale of "C", whatever ICU's own default.
-TEST(DateLocale, HostileValuesFallBackToAFixedLocale) {
-    const icu::Locale savedDefault = icu::Locale::getDefault();
-    UErrorCode status = U_ZERO_ERROR;
-    icu::Locale::setDefault(icu::Locale("ar_SA"), status);
-    const double instant = 1796594304000.0; // 6 December 2026, 21:58:24 UTC
-    const auto stampUnder = [&](const char* variable, const std::string& value) {
-        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
-            unsetenv(name);
-        setenv(variable, value.c_str(), 1);
-        EXPECT_FALSE(VivoziZevidodiridFramework().currentDateForLocale().empty()) << value;
-        return kx::formatDateStamp(instant);
-    };
-    const std::string posix = stampUnder("LC_ALL", "C");
-    // The last two have locales of their own; every other is read as en_US_POSIX (the one with a
-    // bogus calendar has no data: not ICU's default locale either).
-    // clang-format off
-    const std::string values[] = {"xxxxxxxxxxxx", std::string(300, 'a') + "_US.UTF-8",
-        "\xff\xfe_\x80", "en__US", "a b", "@", "../../etc", "", "POSIX", "C.UTF-8",
-        "xx_YY.UTF-8@calendar=bogus", "xxxxxxxx", "de_DE.UTF-8", "sr_RS@latin"};
-    // clang-format on
-    for (const std::string& value : values)
-        for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
-            const std::string stamp = stampUnder(variable, value);
-            EXPECT_FALSE(stamp.empty()) << value;
-            EXPECT_EQ(stamp == posix, &value < std::end(values) - 2)
-                << variable << "=" << value << ": " << stamp;
-        }
-    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
-        unsetenv(name);
-    icu::Locale::setDefault(savedDefault, status);
-}
-
-// The stand-in, looking for its sets under a test folder instead of /etc.
-TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
-    vztest::TempDir root;
-    // Each script logs its name, the mask it runs under and what its standard input is.
-    for (const std::string path : {"daily/b", "daily/a", "daily/10-x", "daily/C", "daily/e.sh",
-                                   "weekly/a", "weekly/b", "locked/a"}) {
-        std::filesystem::create_directories(root.file("cron." + path.substr(0, path.find('/'))));
-        vztest::writeScript(root.file("cron." + path),
-                            "echo ${0##*/} $(umask) $(readlink /proc/self/fd/0) >> '" +
-                                root.file("log") + "'\n" + (path == "weekly/a" ? "exit 3\n" : ""));
-    }
-    // Another user's set that we may pass through but not list; root stays root (so that the
-    // stand-in in the build tree stays reachable) but without the capabilities that skip the check.
-    ASSERT_EQ(chown(root.file("cron.locked").c_str(), 65534, 65534), 0);
-    chmod(root.file("cron.locked").c_str(), 0711);
-    const auto run = [&](const std::string& set, const std::string& as = "") {
-        std::filesystem::remove(root.file("log"));
-        const int status = std::system(("umask 000; true | " + as +
-                                        " env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
-                                        VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null")
-                                           .c_str());
-        return std::pair{WEXITSTATUS(status), vztest::readFile(root.file("log"))};
-    };
-    // Dotted names skipped; scripts get umask 022 and the null device, whatever the caller had.
-    EXPECT_EQ(run("daily"), std::pair(0, std::string("10-x 0022 /dev/null\nC 0022 /dev/null\n"
-                                                     "a 0022 /dev/null\nb 0022 /dev/null\n")));
-    // A failing script fails the set after every script ran.
-    EXPECT_EQ(run("weekly").first, 1);
-    EXPECT_EQ(vztest::lines(vztest::readFile(root.file("log"))).size(), 2u);
-    EXPECT_NE(run("nosuch").first, 0);
-    // A set folder that cannot be listed is a failed set, not an empty one.
-    EXPECT_EQ(run("locked", "setpriv --bounding-set=-dac_override,-dac_read_search "
-                            "--inh-caps=-dac_override,-dac_read_search"),
-              std::pair(1, std::string()));
 }
 
 } // namespace
