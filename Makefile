@@ -1,8 +1,9 @@
 # Two commands do all the set-up on a fresh Debian machine: `make run` and `make test`.
 
-BUILD       ?= build
-BUILD_TYPE  ?= RelWithDebInfo
-GENERATOR   := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+# The configure options of each build live in CMakePresets.json; a preset's folder is build for
+# default and bench, build-<preset> for the others. BUILD puts it elsewhere.
+PRESET      ?= default
+BUILD       ?= $(if $(filter default bench,$(PRESET)),build,build-$(PRESET))
 CTEST_JOBS  ?= 2
 FUZZ_SECONDS ?= 30
 
@@ -14,7 +15,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz bench format clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench exports format clean
 
 all: build
 
@@ -27,7 +28,7 @@ deps:
 	fi
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+	cmake --preset $(PRESET) -B $(BUILD) $(CMAKE_ARGS)
 
 configure: deps $(BUILD)/CMakeCache.txt
 
@@ -41,12 +42,10 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(CTEST_JOBS)
 
 test-asan:
-	$(MAKE) test BUILD=build-asan BUILD_TYPE=Debug \
-		CMAKE_ARGS="-DVZ_SANITIZE=address,undefined -DVZ_BUILD_BENCH=OFF"
+	$(MAKE) test PRESET=asan
 
 test-tsan:
-	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug \
-		CMAKE_ARGS="-DVZ_SANITIZE=thread -DVZ_BUILD_BENCH=OFF"
+	$(MAKE) test PRESET=tsan
 
 # Every libFuzzer target for FUZZ_SECONDS each (clang, address+undefined, its own build folder).
 fuzz: deps
@@ -56,6 +55,12 @@ fuzz: deps
 bench: build
 	scripts/run-benchmarks.sh $(BUILD)
 	scripts/bench-table.py $(BUILD)/bench-results BENCHMARKS.md
+
+# After a deliberate change to what the library exports: the list its test compares with.
+exports: configure
+	cmake --build $(BUILD) --target VivoziZevidodirid
+	scripts/exports.sh $(BUILD)/libVivoziZevidodirid.so.1 > tests/library/exports.txt.new
+	mv tests/library/exports.txt.new tests/library/exports.txt
 
 format:
 	find include platform runner tools version volumes privacy libexec cli tests bench \

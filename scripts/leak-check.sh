@@ -14,20 +14,17 @@ if [ "${1:-}" = --valgrind ]; then
     shift
 fi
 repeat=${1:-10000}
-generator=$(command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
 if [ "$tool" = lsan ]; then
     build=${BUILD:-build-asan}
-    [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G "$generator" \
-        -DCMAKE_BUILD_TYPE=Debug -DVZ_SANITIZE=address,undefined -DVZ_BUILD_BENCH=OFF
+    [ -f "$build/CMakeCache.txt" ] || cmake --preset asan -B "$build"
     cmake --build "$build" --target test_stress -j "${BUILD_JOBS:-2}"
     start=$SECONDS
     VZ_QUERY_REPEAT=$repeat ASAN_OPTIONS=detect_leaks=1 \
         "$build/tests/test_stress" --gtest_filter='RepeatedQueries.*'
 else
     build=${BUILD:-build}
-    [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -G "$generator" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    [ -f "$build/CMakeCache.txt" ] || cmake --preset default -B "$build"
     cmake --build "$build" --target test_stress -j "${BUILD_JOBS:-2}"
     start=$SECONDS
     VZ_QUERY_REPEAT=$repeat valgrind --leak-check=full --show-leak-kinds=definite,indirect \

@@ -9,13 +9,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
 jobs=${FUZZ_JOBS:-2}
-generator=$(command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G "$generator" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVZ_SANITIZE=address,undefined -DVZ_BUILD_FUZZ=ON \
-        -DVZ_BUILD_TESTS=OFF -DVZ_BUILD_BENCH=OFF -DVZ_BUILD_CLI=OFF
-fi
+[ -f "$build/CMakeCache.txt" ] || cmake --preset fuzz -B "$build"
 cmake --build "$build" --target fuzz_all -j "${BUILD_JOBS:-2}"
 
 run_one() {
