@@ -87,6 +87,9 @@ TEST(Task, StreamsConnectToPipesFilesAndTheNullDevice) {
         ASSERT_TRUE(kx::writeAll(in.get(), "piped"));
     }
     EXPECT_EQ(readAndClose(task.takeStandardError()), "oops\n");
+    // Each end is handed out once; a stream that is no pipe has none.
+    EXPECT_FALSE(task.takeStandardError());
+    EXPECT_FALSE(task.takeStandardOutput());
     task.waitUntilExit();
     EXPECT_EQ(vztest::readFile(dir.file("out")), "piped");
 

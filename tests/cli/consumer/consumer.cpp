@@ -2,6 +2,7 @@
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 
 // Arguments: the prefix the library was installed under, a fresh defaults file for the version
 // cache, and the version the installed sw_vers prints. The library finds its tools beside itself,
@@ -30,6 +31,21 @@ int main(int argc, char** argv) {
         "<plist version=\"1.0\"><dict><key>a</key><integer>7</integer></dict></plist>");
     check(parsed["a"].integerValue() == 7, "property-list parse");
     check(!getVolumeMountFromName("/").value_or("").empty(), "root mount lookup");
+
+    // A tool run by hand: the end of its output pipe comes back owned.
+    kx::Task task;
+    task.setLaunchPath(paths.swVers);
+    task.setArguments({"-productVersion"});
+    task.setStandardOutput(kx::Stdio::pipe());
+    std::string printed;
+    if (!task.launch()) {
+        const kx::FileDescriptor output = task.takeStandardOutput();
+        char buffer[256];
+        for (ssize_t got; (got = read(output.get(), buffer, sizeof buffer)) > 0;)
+            printed.append(buffer, static_cast<std::size_t>(got));
+    }
+    task.waitUntilExit();
+    check(printed == std::string(argv[3]) + "\n", "tool output through an owned descriptor");
     std::printf("consumer: %s\n", failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }
