@@ -135,7 +135,8 @@ std::string journalPath() {
     return journal::defaultJournalPath(uid, uid == 0 ? "" : journal::accountHome(uid));
 }
 
-struct Journal::State {
+// Hidden: a class nested in an exported one would otherwise be exported with it.
+struct __attribute__((visibility("hidden"))) Journal::State {
     sqlite3* db = nullptr;
     std::string path;
     std::error_code error;
