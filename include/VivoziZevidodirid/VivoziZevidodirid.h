@@ -5,6 +5,7 @@
 #include <VivoziZevidodirid/Export.h>
 #include <VivoziZevidodirid/Journal.h>
 #include <VivoziZevidodirid/MaintenanceSets.h>
+#include <VivoziZevidodirid/Mounts.h>
 #include <VivoziZevidodirid/Notifications.h>
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Privacy.h>

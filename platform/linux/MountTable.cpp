@@ -3,6 +3,7 @@
 
 #include "platform/files/Descriptor.h"
 
+#include <VivoziZevidodirid/SystemPaths.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -150,29 +151,35 @@ bool MountTableReader::next(MountEntryView& entry) {
         if (std::memchr(line, '\0', size))
             continue;
         char* rest = line;
-        std::size_t sourceSize, mountPointSize, typeSize;
+        std::size_t sourceSize, mountPointSize, typeSize, optionsSize;
         char* source = nextField(rest, end, sourceSize);
         // Blank lines and comments are no entries either.
         if (sourceSize == 0 || *source == '#')
             continue;
         char* mountPoint = nextField(rest, end, mountPointSize);
         char* type = nextField(rest, end, typeSize);
+        char* options = nextField(rest, end, optionsSize);
         entry.source = decode(source, sourceSize);
         entry.mountPoint = decode(mountPoint, mountPointSize);
         entry.type = decode(type, typeSize);
+        entry.options = decode(options, optionsSize);
         return true;
     }
     return false;
 }
 
-std::vector<MountEntry> readMountTable(const std::string& tablePath) {
-    std::vector<MountEntry> entries;
+std::vector<MountedFileSystem> readMountTable(const std::string& tablePath) {
+    std::vector<MountedFileSystem> entries;
     MountTableReader reader(tablePath);
     MountEntryView entry;
     while (reader.next(entry))
-        entries.push_back(
-            {std::string(entry.source), std::string(entry.mountPoint), std::string(entry.type)});
+        entries.push_back({std::string(entry.source), std::string(entry.mountPoint),
+                           std::string(entry.type), std::string(entry.options)});
     return entries;
+}
+
+std::vector<MountedFileSystem> mountedFileSystems() {
+    return readMountTable(systemPaths().mountTable);
 }
 
 } // namespace kx

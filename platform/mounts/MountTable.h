@@ -1,5 +1,6 @@
 #pragma once
 
+#include <VivoziZevidodirid/Mounts.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,13 +14,7 @@ struct MountEntryView {
     std::string_view source;     // what is mounted: a device path, a server share, a pseudo name
     std::string_view mountPoint; // where
     std::string_view type;       // the file-system type name
-};
-
-struct MountEntry {
-    std::string source;
-    std::string mountPoint;
-    std::string type;
-    friend bool operator==(const MountEntry&, const MountEntry&) = default;
+    std::string_view options;    // comma-separated
 };
 
 // Reads a mount table (fstab format) line by line in table order. Each reader owns its stream
@@ -46,6 +41,6 @@ private:
 };
 
 // Every entry of the table at tablePath, in order; empty when it cannot be read.
-std::vector<MountEntry> readMountTable(const std::string& tablePath);
+std::vector<MountedFileSystem> readMountTable(const std::string& tablePath);
 
 } // namespace kx

@@ -45,9 +45,10 @@ void writeTable(const std::uint8_t* data, std::size_t size) {
         std::abort();
 }
 
-bool isMountPointOfSome(const std::vector<kx::MountEntry>& entries, std::string_view mountPoint) {
+bool isMountPointOfSome(const std::vector<kx::MountedFileSystem>& entries,
+                        std::string_view mountPoint) {
     return std::any_of(entries.begin(), entries.end(),
-                       [&](const kx::MountEntry& e) { return e.mountPoint == mountPoint; });
+                       [&](const kx::MountedFileSystem& e) { return e.mountPoint == mountPoint; });
 }
 
 } // namespace
@@ -55,19 +56,21 @@ bool isMountPointOfSome(const std::vector<kx::MountEntry>& entries, std::string_
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string& path = tablePath();
     writeTable(data, size);
-    const std::vector<kx::MountEntry> entries = kx::readMountTable(path);
+    const std::vector<kx::MountedFileSystem> entries = kx::readMountTable(path);
     VZ_FUZZ_CHECK(!entries.empty() &&
-                  entries.back() == (kx::MountEntry{"/dev/fuzz-end", "/fuzz-end", "fuzzfs"}));
+                  entries.back() ==
+                      (kx::MountedFileSystem{"/dev/fuzz-end", "/fuzz-end", "fuzzfs", "rw"}));
     // Only whole lines are entries, and no line holds a NUL.
-    for (const kx::MountEntry& entry : entries)
-        for (const std::string* name : {&entry.source, &entry.mountPoint, &entry.type})
+    for (const kx::MountedFileSystem& entry : entries)
+        for (const std::string* name :
+             {&entry.source, &entry.mountPoint, &entry.type, &entry.options})
             VZ_FUZZ_CHECK(name->find('\0') == std::string::npos);
 
     for (std::size_t i = 0; i < std::min<std::size_t>(entries.size(), 4); ++i) {
-        const kx::MountEntry& entry = entries[i];
-        const bool firstAtItsMountPoint =
-            std::none_of(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
-                         [&](const kx::MountEntry& e) { return e.mountPoint == entry.mountPoint; });
+        const kx::MountedFileSystem& entry = entries[i];
+        const bool firstAtItsMountPoint = std::none_of(
+            entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
+            [&](const kx::MountedFileSystem& e) { return e.mountPoint == entry.mountPoint; });
         const auto source = getVolumeMountFromName(entry.mountPoint);
         if (firstAtItsMountPoint && kx::isValidUtf8(entry.mountPoint))
             VZ_FUZZ_CHECK(source == (kx::isValidUtf8(entry.source)

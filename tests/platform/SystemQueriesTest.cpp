@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -14,31 +15,50 @@
 
 namespace {
 
-TEST(MountTable, DecodesTheKernelsEscapesAndKeepsTableOrder) {
-    vztest::TempDir dir;
-    // The kernel escapes blank, tab, newline and backslash as three octal digits; nothing else.
-    // A line with a NUL, or longer than any the kernel writes, is skipped whole, never cut, and
-    // the line after it is read.
+// The snapshot of the table kx::SystemPaths names, one line each; a line without an entry must
+// not hide the line after it.
+TEST(MountTable, SnapshotDecodesTheKernelsEscapesAndSkipsWhatNoKernelWrites) {
     using namespace std::string_literals;
-    vztest::writeFile(dir.file("mounts"), "/dev/sdb1 /mnt/My\\040Disk ext4 rw 0 0\n"
-                                          "/dev/sda2 /mnt/tab\\011nl\\012end ext4 rw 0 0\n"
-                                          "//srv/share\\134x /mnt/\\134040literal cifs rw 0 0\n"
-                                          "/dev/sda4 /mnt/other\\041escape ext4 rw 0 0\n"
-                                          "/dev/nul /mnt/a\0b ext4 rw 0 0\n"s
-                                          "/dev/after-nul /mnt ext4 rw 0 0\n"
-                                          "/dev/long /mnt/" +
-                                              std::string(100000, 'x') +
-                                              " ext4 rw 0 0\n"
-                                              "# a comment\n \t\n"
-                                              "\t/dev/after-long  /mnt/b\text4 rw 0 0 \n"
-                                              "/dev/sdb1 /again ext4");
-    const std::vector<kx::MountEntry> expected = {
-        {"/dev/sdb1", "/mnt/My Disk", "ext4"},           {"/dev/sda2", "/mnt/tab\tnl\nend", "ext4"},
-        {"//srv/share\\x", "/mnt/\\040literal", "cifs"}, // an escaped backslash before digits
-        {"/dev/sda4", "/mnt/other\\041escape", "ext4"},  {"/dev/after-nul", "/mnt", "ext4"},
-        {"/dev/after-long", "/mnt/b", "ext4"},           {"/dev/sdb1", "/again", "ext4"},
+    using Entry = std::optional<kx::MountedFileSystem>;
+    const std::pair<std::string, Entry> lines[] = {
+        // The kernel escapes blank, tab, newline and backslash as three octal digits.
+        {"/dev/sdb1 /mnt/My\\040Disk ext4 rw,relatime 0 0",
+         {{"/dev/sdb1", "/mnt/My Disk", "ext4", "rw,relatime"}}},
+        {"/dev/sda2 /mnt/tab\\011nl\\012end ext4 ro 0 0",
+         {{"/dev/sda2", "/mnt/tab\tnl\nend", "ext4", "ro"}}},
+        {"//srv/share\\134x /mnt/\\134040literal cifs rw 0 0",
+         {{"//srv/share\\x", "/mnt/\\040literal", "cifs", "rw"}}},
+        // Any other escape, a cut one and a lone backslash stay as they are.
+        {"/dev/sda4 /mnt/other\\041escape ext4 rw 0 0",
+         {{"/dev/sda4", "/mnt/other\\041escape", "ext4", "rw"}}},
+        {"/dev/sda5 /mnt/cut\\04 xfs ctx=a\\040b,x\\",
+         {{"/dev/sda5", "/mnt/cut\\04", "xfs", "ctx=a b,x\\"}}},
+        // Names of other encodings are kept byte for byte.
+        {"/dev/sda6 /mnt/\xff\xfe vfat rw 0 0", {{"/dev/sda6", "/mnt/\xff\xfe", "vfat", "rw"}}},
+        {"/dev/nul /mnt/a\0b ext4 rw 0 0"s, std::nullopt},
+        {"/dev/long /mnt/" + std::string(100000, 'x') + " ext4 rw 0 0", std::nullopt},
+        {"# a comment", std::nullopt},
+        {" \t", std::nullopt},
+        {"\t/dev/after  /mnt/b\text4 rw 0 0 ", {{"/dev/after", "/mnt/b", "ext4", "rw"}}},
+        // Missing fields read as empty; the last line needs no line feed.
+        {"/dev/sdb1 /again", {{"/dev/sdb1", "/again", "", ""}}},
     };
-    EXPECT_EQ(kx::readMountTable(dir.file("mounts")), expected);
+    vztest::TempDir dir;
+    std::string table;
+    std::vector<kx::MountedFileSystem> expected;
+    for (const auto& [line, entry] : lines) {
+        table += (table.empty() ? "" : "\n") + line;
+        if (entry)
+            expected.push_back(*entry);
+    }
+    vztest::writeFile(dir.file("mounts"), table);
+    vztest::ScopedSystemPaths paths;
+    paths.edit().mountTable = dir.file("mounts");
+    paths.apply();
+    EXPECT_EQ(kx::mountedFileSystems(), expected);
+    paths.edit().mountTable = dir.file("absent");
+    paths.apply();
+    EXPECT_TRUE(kx::mountedFileSystems().empty());
 }
 
 // A table that never ends (or never ends a line) is read only up to a bound, in a child so that
