@@ -1,13 +1,16 @@
 #pragma once
 
-// The commands of vivozi, one function each; main.cpp parses the command line and calls them.
-// Each prints its answer and returns the exit status.
+// The commands of vivozi. Each command's file adds the command and its options to the program's
+// command line and hands back what runs it; main.cpp parses the line and runs the one given.
+// A command prints its answer and returns the exit status.
 
-#include <cstddef>
-#include <optional>
+#include <functional>
 #include <stdexcept>
-#include <string>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace vivozi {
 
@@ -21,32 +24,22 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct ReportOptions {
-    bool json = false;
-    bool all = false; // also file systems with no capacity (proc, sysfs, cgroup...)
+struct Command {
+    CLI::App* commandLine; // parsed() tells whether the line named it
+    std::function<int()> run;
 };
-int reportCommand(const ReportOptions& options);
 
-struct RunOptions {
-    std::vector<std::string> names;
-    bool demo = false;
-    std::optional<std::string> setsFolder; // sets of one's own: <folder>/<name>/
-    std::optional<std::string> demoFolder; // where the sample sets work
-    bool json = false;
-};
-int runCommand(const RunOptions& options);
+// json is the program's own --json flag: the one each command adds sets it too, so that
+// `vivozi --json COMMAND` and `vivozi COMMAND --json` mean the same. It must outlive the commands.
+Command addReportCommand(CLI::App& app, bool& json); // also the program's --all
+Command addRunCommand(CLI::App& app, bool& json);
+Command addWatchCommand(CLI::App& app, bool& json);
+// size, compare, mount-of, device-of, apfs and tmutil, in that order.
+std::vector<Command> addQueryCommands(CLI::App& app, bool& json);
 
-struct WatchOptions {
-    bool json = false;
-    std::optional<std::size_t> count; // stop after this many notifications
-};
-int watchCommand(const WatchOptions& options);
-
-int sizeCommand(const std::vector<std::string>& byteCounts, bool mebibytes, bool json);
-int compareCommand(const std::string& version, bool json);
-int mountOfCommand(const std::string& device, bool json);
-int deviceOfCommand(const std::string& mountPoint, bool json);
-int apfsCommand(const std::string& name, bool json);
-int tmutilCommand(const std::vector<std::string>& arguments, bool json);
+// A template only so that this header need not include the command-line parser.
+template <class App> void addJsonFlag(App& command, bool& json) {
+    command.add_flag("--json", json, "Print the answer as JSON");
+}
 
 } // namespace vivozi

@@ -2,10 +2,10 @@
 #include "cli/Commands.h"
 #include "cli/Format.h"
 
+#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <iostream>
 #include <memory>
-#include <mntent.h>
 
 namespace vivozi {
 namespace {
@@ -28,34 +28,13 @@ struct Report {
     bool fullDiskAccess = false;
 };
 
-struct MountEntry {
-    std::string source;
-    std::string mountPoint;
-    std::string type;
-};
-
-// The library answers questions about one mount point at a time; the list of them is the
-// mount table's.
-std::vector<MountEntry> mountTable() {
-    std::vector<MountEntry> entries;
-    const std::unique_ptr<FILE, int (*)(FILE*)> stream(
-        setmntent(kx::systemPaths().mountTable.c_str(), "r"), endmntent);
-    if (!stream)
-        return entries;
-    // Names of PATH_MAX bytes each, every byte possibly escaped to four: getmntent_r cuts a
-    // longer line without saying so.
-    std::vector<char> line(64 * 1024);
-    mntent entry{};
-    while (getmntent_r(stream.get(), &entry, line.data(), static_cast<int>(line.size())))
-        entries.push_back({entry.mnt_fsname, entry.mnt_dir, entry.mnt_type});
-    return entries;
-}
-
 std::vector<Volume> gatherVolumes(bool all) {
-    std::vector<MountEntry> entries = mountTable();
+    // The library answers questions about one mount point at a time; the list of them is the
+    // mount table's.
+    const std::vector<kx::MountedFileSystem> entries = kx::mountedFileSystems();
     std::vector<Volume> volumes;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const MountEntry& entry = entries[i];
+        const kx::MountedFileSystem& entry = entries[i];
         // Of several mounts on one point only the last is seen there, and statfs reports it.
         bool hidden = false;
         for (std::size_t later = i + 1; later < entries.size(); ++later)
@@ -79,11 +58,11 @@ std::vector<Volume> gatherVolumes(bool all) {
     return volumes;
 }
 
-Report gather(const ReportOptions& options) {
+Report gather(bool all) {
     Report report;
     report.version = KXGetCurrentSystemString();
     report.versionDictionary = KXGetCurrentSystemDictionary();
-    report.volumes = gatherVolumes(options.all);
+    report.volumes = gatherVolumes(all);
     report.fullDiskAccess = isFullDiskAccessSetup();
     return report;
 }
@@ -154,15 +133,27 @@ void printJson(const Report& report) {
     std::cout << dumpJson(document) << '\n';
 }
 
-} // namespace
-
-int reportCommand(const ReportOptions& options) {
-    const Report report = gather(options);
-    if (options.json)
+int reportCommand(bool all, bool json) {
+    const Report report = gather(all);
+    if (json)
         printJson(report);
     else
         printText(report);
     return kExitSuccess;
+}
+
+} // namespace
+
+Command addReportCommand(CLI::App& app, bool& json) {
+    // Shared by `vivozi` and `vivozi report`, like --json.
+    const auto all = std::make_shared<bool>(false);
+    constexpr char kAllHelp[] = "Also list file systems without capacity (proc, sysfs, ...)";
+    app.add_flag("--all", *all, kAllHelp);
+    CLI::App* command =
+        app.add_subcommand("report", "The system report (what vivozi alone prints)");
+    addJsonFlag(*command, json);
+    command->add_flag("--all", *all, kAllHelp);
+    return {command, [all, &json] { return reportCommand(*all, json); }};
 }
 
 } // namespace vivozi

@@ -6,6 +6,7 @@
 #include "cli/Layout.h"
 #include "cli/Signals.h"
 
+#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <atomic>
 #include <cerrno>
@@ -28,6 +29,14 @@ namespace {
 
 // How often the bar is redrawn.
 constexpr int kTickMilliseconds = 100;
+
+struct RunOptions {
+    std::vector<std::string> names;
+    bool demo = false;
+    std::optional<std::string> setsFolder; // sets of one's own: <folder>/<name>/
+    std::optional<std::string> demoFolder; // where the sample sets work
+    bool json = false;
+};
 
 struct Outcome {
     std::string name;
@@ -242,8 +251,6 @@ void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool int
               << '\n';
 }
 
-} // namespace
-
 int runCommand(const RunOptions& options) {
     // The names periodic takes, checked before anything runs: a name with a dot, a slash or a
     // blank would be a path, a hidden file or a set that periodic then refuses to know.
@@ -329,6 +336,44 @@ int runCommand(const RunOptions& options) {
     for (const Outcome& outcome : outcomes)
         allSucceeded = allSucceeded && outcome.succeeded;
     return allSucceeded ? kExitSuccess : kExitFailure;
+}
+
+} // namespace
+
+Command addRunCommand(CLI::App& app, bool& json) {
+    struct Given {
+        RunOptions options;
+        std::string demoFolder, setsFolder; // empty: not given
+    };
+    const auto given = std::make_shared<Given>();
+    CLI::App* command = app.add_subcommand(
+        "run", "Run maintenance sets one after the other, showing progress; Ctrl-C cancels");
+    command->add_option("NAME", given->options.names, "Sets to run, in order (daily, weekly, ...)")
+        ->required();
+    CLI::Option* demo = command->add_flag(
+        "--demo", given->options.demo,
+        "Run the bundled sample sets instead of the system's; they work in --demo-dir");
+    command
+        ->add_option("--demo-dir", given->demoFolder,
+                     "Folder the sample sets work in (default "
+                     "${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo)")
+        ->needs(demo);
+    command->add_option("--sets", given->setsFolder, "Run the sets found in DIR/<NAME>/ instead")
+        ->excludes(demo)
+        ->type_name("DIR");
+    addJsonFlag(*command, json);
+    command->footer("\nWithout --demo or --sets, the sets are the system's: /etc/periodic/"
+                    "NAME/, else /etc/cron.NAME/.\nExit status: 0 when every set "
+                    "succeeded, 1 when one failed, 130 after Ctrl-C.\n");
+    return {command, [given, &json] {
+                RunOptions options = given->options;
+                if (!given->demoFolder.empty())
+                    options.demoFolder = given->demoFolder;
+                if (!given->setsFolder.empty())
+                    options.setsFolder = given->setsFolder;
+                options.json = json;
+                return runCommand(options);
+            }};
 }
 
 } // namespace vivozi

@@ -3,6 +3,7 @@
 #include "cli/Format.h"
 #include "cli/Signals.h"
 
+#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <atomic>
 #include <charconv>
@@ -10,11 +11,17 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <poll.h>
 #include <thread>
 
 namespace vivozi {
 namespace {
+
+struct WatchOptions {
+    bool json = false;
+    std::optional<std::size_t> count; // stop after this many notifications
+};
 
 std::string localTime(const char* format) {
     const std::time_t now = std::time(nullptr);
@@ -62,8 +69,6 @@ void print(const kx::Notification& notification, bool json) {
     }
     std::cout.flush();
 }
-
-} // namespace
 
 int watchCommand(const WatchOptions& options) {
     // Before the signal thread exists, so that it alone takes the signals.
@@ -115,6 +120,35 @@ int watchCommand(const WatchOptions& options) {
         return kExitFailure;
     }
     return kExitSuccess;
+}
+
+} // namespace
+
+Command addWatchCommand(CLI::App& app, bool& json) {
+    const auto count = std::make_shared<std::size_t>(0); // 0: not given
+    CLI::App* command = app.add_subcommand(
+        "watch", "Print every progress broadcast (time, percent, status, set) until Ctrl-C");
+    const CLI::Validator wholeNumberAboveZero(
+        [](std::string& text) -> std::string {
+            const bool digits =
+                !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && text.find_first_not_of('0') != std::string::npos && text.size() < 19)
+                return "";
+            return "'" + text + "' is not a whole number above 0";
+        },
+        "N");
+    command->add_option("--count", *count, "Stop after N notifications")
+        ->check(wholeNumberAboveZero);
+    addJsonFlag(*command, json);
+    command->footer("\nListens on the D-Bus system bus, or on DBUS_SYSTEM_BUS_ADDRESS when set. "
+                    "With --json,\none JSON object per line.\n");
+    return {command, [count, &json] {
+                WatchOptions options;
+                options.json = json;
+                if (*count > 0)
+                    options.count = *count;
+                return watchCommand(options);
+            }};
 }
 
 } // namespace vivozi

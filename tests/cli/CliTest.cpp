@@ -215,6 +215,12 @@ TEST_F(Cli, Queries) {
              "prebootVolume": null, "recoveryVolume": null, "role": "None", "roleCode": 6})",
          "vivozi: no APFS container or volume named disk1\n"},
         {{"compare", "999999"}, 0, "running " + running + " is older than 999999\n", ""},
+        // The program's --json is every command's.
+        {{"--json", "compare", "999999"},
+         0,
+         json{{"running", running}, {"version", "999999"}, {"order", -1}, {"relation", "older"}}
+             .dump(),
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.front() + " " + c.arguments[1]);
