@@ -1,8 +1,14 @@
 // What the maintenance journal costs.
 //
-// Per script: the periodic stand-in running a set of small shell scripts while it writes the
-// journal, beside the same run with the journal pointed where it cannot be made (so the run goes
-// unrecorded). Both runs take turns within each iteration, so that both see the same load.
+// Per script: the periodic stand-in running a set of ten small shell scripts, as cron would (an
+// empty environment but for the set's root and the journal, its output to the null device), in
+// two ways that take turns within each iteration, so that both see the same load. Both launch
+// the same scripts and relay their output through the same pipe, keeping its tail.
+//   with:    the journal in a private folder, holding the set's newest 500 runs from the start
+//            (so that each run also prunes one): the run lock is taken and the journal's thread
+//            opens the file and writes the run, its scripts and their output.
+//   without: the journal pointed under /proc, where no folder can be made: no lock, no journal
+//            thread, and the one log line that says the run goes unrecorded.
 //
 // Status: the last run of each set read through Journal::lastRuns from a journal of 100,000
 // runs, beside the same query stepped through the bare SQLite API on its own connection.
@@ -82,18 +88,38 @@ void BM_StandInBesideNoJournal(benchmark::State& state) {
         fs::permissions(script, fs::perms::owner_all);
     }
     const std::string journal = (folder.path() / "state" / "journal.sqlite").native();
+    {
+        // A journal in its steady state: as many runs as are kept, each with its scripts.
+        kx::Journal seeded(kx::Journal::Access::Write, journal);
+        const kx::JournalTime start{std::chrono::seconds(1700000000)};
+        seeded.beginWrites();
+        for (std::size_t k = 0; k < kx::kJournalDefaultRunsKept; ++k) {
+            const kx::JournalTime at = start + std::chrono::minutes(k);
+            const auto run = seeded.beginRun("daily", 1, at);
+            for (int s = 0; s < kScriptsPerRun && run; ++s) {
+                const auto script = seeded.beginScript(*run, "/etc/cron.daily/job", at);
+                seeded.finishScript(script.value_or(0), {at, 0, std::nullopt, "job done\n", 0});
+            }
+            seeded.finishRun(run.value_or(0), kx::RunOutcome::Succeeded, at);
+        }
+        if (!seeded.commitWrites())
+            state.SkipWithError(("cannot seed the journal: " + seeded.errorText()).c_str());
+    }
     // Under /proc no folder can be made: the stand-in runs unrecorded.
     const std::string nowhere = "/proc/vz-bench-no-journal/journal.sqlite";
     Clock::duration with{};
     Clock::duration without{};
+    bool withFirst = true;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        const bool recorded = runStandIn(folder.path(), journal);
-        const auto between = Clock::now();
-        const bool unrecorded = runStandIn(folder.path(), nowhere);
-        with += between - start;
-        without += Clock::now() - between;
-        if (!recorded || !unrecorded)
+        // Which goes first alternates: the second of two runs in a row is not the slower one.
+        bool ran = true;
+        for (const bool recorded : {withFirst, !withFirst}) {
+            const auto start = Clock::now();
+            ran = runStandIn(folder.path(), recorded ? journal : nowhere) && ran;
+            (recorded ? with : without) += Clock::now() - start;
+        }
+        withFirst = !withFirst;
+        if (!ran)
             state.SkipWithError("the stand-in failed");
     }
     if (kx::Journal(kx::Journal::Access::Read, journal).runs("daily", 1).empty())

@@ -8,11 +8,40 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kx {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+
+// Each prepared once per connection.
+constexpr char kRunningRuns[] =
+    "SELECT id, pid FROM runs WHERE set_name = ? AND outcome = 'running'";
+constexpr char kMarkInterrupted[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ?";
+constexpr char kInsertRun[] =
+    "INSERT INTO runs(set_name, started, outcome, pid) VALUES(?, ?, 'running', ?)";
+constexpr char kInsertSkipped[] =
+    "INSERT INTO runs(set_name, started, ended, outcome, pid) VALUES(?, ?, ?2, 'skipped', ?)";
+constexpr char kFinishRun[] = "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?";
+constexpr char kInsertScript[] = "INSERT INTO scripts(run_id, path, started) VALUES(?, ?, ?)";
+constexpr char kFinishScript[] = "UPDATE scripts SET ended = ?, exit_status = ?, signal = ?, "
+                                 "output = ?, omitted_bytes = ? WHERE id = ?";
+constexpr char kRunsOfSet[] = "SELECT id, set_name, started, ended, outcome, pid FROM runs "
+                              "WHERE set_name = ? ORDER BY started DESC, id DESC LIMIT ? OFFSET ?";
+constexpr char kOneRun[] =
+    "SELECT id, set_name, started, ended, outcome, pid FROM runs WHERE id = ?";
+constexpr char kScriptsOfRun[] = "SELECT id, path, started, ended, exit_status, signal, output, "
+                                 "omitted_bytes FROM scripts WHERE run_id = ? ORDER BY started, id";
+// The runs of ?1's set older than its newest ?2: found from the oldest run kept along the index,
+// so that a set within its limit costs a walk of ?2 index entries and no deletion. The scripts
+// of the runs dropped go with them (ON DELETE CASCADE).
+constexpr char kPrune[] = R"(
+DELETE FROM runs WHERE set_name = (SELECT set_name FROM runs WHERE id = ?1)
+AND (started, id) <= (SELECT started, id FROM runs
+                      WHERE set_name = (SELECT set_name FROM runs WHERE id = ?1)
+                      ORDER BY started DESC, id DESC LIMIT 1 OFFSET ?2))";
 
 constexpr std::string_view kOutcomeNames[] = {"running",   "succeeded", "failed",
                                               "cancelled", "skipped",   "interrupted"};
@@ -50,18 +79,20 @@ std::int64_t clampToInt64(std::size_t value) {
                                                        : static_cast<std::int64_t>(value);
 }
 
-// One prepared statement, finalized when it goes.
+// One use of a statement prepared once per connection: its bindings and state are cleared when
+// the use ends, ready for the next. Preparing costs more than running the small statements here.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) {
-        if (db)
-            sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+    explicit Statement(sqlite3_stmt* statement) : statement_(statement) {}
+    ~Statement() {
+        if (statement_) {
+            sqlite3_reset(statement_);
+            sqlite3_clear_bindings(statement_);
+        }
     }
-    ~Statement() { sqlite3_finalize(statement_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    explicit operator bool() const { return statement_ != nullptr; }
     Statement& bind(int index, std::int64_t value) {
         sqlite3_bind_int64(statement_, index, value);
         return *this;
@@ -99,7 +130,7 @@ public:
     }
 
 private:
-    sqlite3_stmt* statement_ = nullptr;
+    sqlite3_stmt* statement_;
 };
 
 std::optional<JournalTime> optionalTime(const Statement& row, int column) {
@@ -142,8 +173,43 @@ struct __attribute__((visibility("hidden"))) Journal::State {
     std::error_code error;
     std::string errorText;
     std::size_t runsKept = kJournalDefaultRunsKept;
+    // Prepared once per connection, by the address of their text.
+    std::vector<std::pair<const char*, sqlite3_stmt*>> prepared;
 
-    ~State() { sqlite3_close_v2(db); }
+    ~State() { close(); }
+
+    void close() {
+        for (const auto& [sql, statement] : prepared)
+            sqlite3_finalize(statement);
+        prepared.clear();
+        sqlite3_close_v2(db);
+        db = nullptr;
+    }
+    // A statement not yet prepared is prepared now; one that fails to prepare fails its steps.
+    Statement statement(const char* sql) {
+        for (const auto& [text, statement] : prepared)
+            if (text == sql)
+                return Statement(statement);
+        sqlite3_stmt* statement = nullptr;
+        if (db && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) ==
+                      SQLITE_OK)
+            prepared.emplace_back(sql, statement);
+        return Statement(statement);
+    }
+    // `body` in a write transaction of its own, or in the caller's when Journal::beginWrites
+    // opened one; false (and error set) when it or the commit failed.
+    template <typename Body> bool write(Body&& body) {
+        const bool own = sqlite3_get_autocommit(db) != 0;
+        if (own && !execute("BEGIN IMMEDIATE"))
+            return failSqlite("cannot write journal");
+        if (!body() || (own && !execute("COMMIT"))) {
+            failSqlite("cannot write journal");
+            if (own)
+                execute("ROLLBACK");
+            return false;
+        }
+        return true;
+    }
 
     bool fail(std::error_code code, std::string text) {
         error = code;
@@ -160,6 +226,11 @@ struct __attribute__((visibility("hidden"))) Journal::State {
         return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
     bool open(Access access, const std::string& requested);
+    // The set of `run` cut to the newest runsKept runs.
+    bool prune(std::int64_t run) {
+        return runsKept == 0 ||
+               statement(kPrune).bind(1, run).bind(2, clampToInt64(runsKept)).step() == SQLITE_DONE;
+    }
     // Running runs whose stand-in is gone read as interrupted.
     void settle(RunRecord& run) const {
         if (run.outcome == RunOutcome::Running &&
@@ -222,10 +293,8 @@ bool Journal::State::open(Access access, const std::string& requested) {
 }
 
 Journal::Journal(Access access, const std::string& path) : state_(std::make_unique<State>()) {
-    if (!state_->open(access, path.empty() ? journalPath() : path)) {
-        sqlite3_close_v2(state_->db);
-        state_->db = nullptr;
-    }
+    if (!state_->open(access, path.empty() ? journalPath() : path))
+        state_->close();
 }
 
 Journal::~Journal() = default;
@@ -255,82 +324,87 @@ void Journal::setRunsKept(std::size_t runs) {
         state_->runsKept = runs;
 }
 
+bool Journal::beginWrites() {
+    if (!isOpen())
+        return false;
+    return state_->execute("BEGIN IMMEDIATE") || state_->failSqlite("cannot write journal");
+}
+
+bool Journal::commitWrites() {
+    if (!isOpen())
+        return false;
+    State& s = *state_;
+    if (s.execute("COMMIT"))
+        return true;
+    s.failSqlite("cannot write journal");
+    s.execute("ROLLBACK");
+    return false;
+}
+
 std::optional<std::int64_t> Journal::beginRun(std::string_view set, pid_t pid,
                                               JournalTime started) {
     if (!isOpen())
         return std::nullopt;
     State& s = *state_;
-    if (!s.execute("BEGIN IMMEDIATE")) {
-        s.failSqlite("cannot write journal");
-        return std::nullopt;
-    }
-    // The caller holds the set's lock, so a run of the set still marked running is one whose
-    // stand-in died before it could say how it ended.
-    std::vector<std::int64_t> stale;
-    {
-        Statement running(s.db, "SELECT id, pid FROM runs WHERE set_name = ? AND outcome = "
-                                "'running'");
-        running.bind(1, set);
-        while (running.step() == SQLITE_ROW) {
-            const std::int64_t other = running.integer(1);
-            if (other == pid || !journal::runStillUnderWay(s.path, set, static_cast<pid_t>(other)))
-                stale.push_back(running.integer(0));
+    std::int64_t id = 0;
+    const bool written = s.write([&] {
+        // The caller holds the set's lock, so a run of the set still marked running is one
+        // whose stand-in died before it could say how it ended.
+        std::vector<std::int64_t> stale;
+        {
+            Statement running = s.statement(kRunningRuns);
+            running.bind(1, set);
+            int status;
+            while ((status = running.step()) == SQLITE_ROW) {
+                const std::int64_t other = running.integer(1);
+                if (other == pid ||
+                    !journal::runStillUnderWay(s.path, set, static_cast<pid_t>(other)))
+                    stale.push_back(running.integer(0));
+            }
+            if (status != SQLITE_DONE)
+                return false;
         }
-    }
-    bool written = true;
-    for (const std::int64_t id : stale) {
-        Statement mark(s.db, "UPDATE runs SET outcome = 'interrupted' WHERE id = ?");
-        written = written && mark.bind(1, id).step() == SQLITE_DONE;
-    }
-    Statement insert(s.db, "INSERT INTO runs(set_name, started, outcome, pid) "
-                           "VALUES(?, ?, 'running', ?)");
-    written =
-        written && insert.bind(1, set).bind(2, micros(started)).bind(3, std::int64_t{pid}).step() ==
-                       SQLITE_DONE;
-    const std::int64_t id = sqlite3_last_insert_rowid(s.db);
-    if (!written || !s.execute("COMMIT")) {
-        s.failSqlite("cannot write journal");
-        s.execute("ROLLBACK");
-        return std::nullopt;
-    }
-    return id;
+        for (const std::int64_t run : stale)
+            if (s.statement(kMarkInterrupted).bind(1, run).step() != SQLITE_DONE)
+                return false;
+        if (s.statement(kInsertRun)
+                .bind(1, set)
+                .bind(2, micros(started))
+                .bind(3, std::int64_t{pid})
+                .step() != SQLITE_DONE)
+            return false;
+        id = sqlite3_last_insert_rowid(s.db);
+        return true;
+    });
+    return written ? std::optional(id) : std::nullopt;
 }
 
 bool Journal::finishRun(std::int64_t run, RunOutcome outcome, JournalTime ended) {
     if (!isOpen())
         return false;
     State& s = *state_;
-    if (!s.execute("BEGIN IMMEDIATE"))
-        return s.failSqlite("cannot write journal");
-    Statement update(s.db, "UPDATE runs SET outcome = ?, ended = ? WHERE id = ?");
-    bool written =
-        update.bind(1, runOutcomeName(outcome)).bind(2, micros(ended)).bind(3, run).step() ==
-        SQLITE_DONE;
-    if (written && s.runsKept > 0) {
-        // The scripts of the runs dropped go with them (ON DELETE CASCADE).
-        Statement prune(s.db, "DELETE FROM runs WHERE set_name = (SELECT set_name FROM runs "
-                              "WHERE id = ?1) AND id NOT IN (SELECT id FROM runs WHERE set_name "
-                              "= (SELECT set_name FROM runs WHERE id = ?1) ORDER BY started "
-                              "DESC, id DESC LIMIT ?2)");
-        written = prune.bind(1, run).bind(2, clampToInt64(s.runsKept)).step() == SQLITE_DONE;
-    }
-    if (!written || !s.execute("COMMIT")) {
-        s.failSqlite("cannot write journal");
-        s.execute("ROLLBACK");
-        return false;
-    }
-    return true;
+    return s.write([&] {
+        return s.statement(kFinishRun)
+                       .bind(1, runOutcomeName(outcome))
+                       .bind(2, micros(ended))
+                       .bind(3, run)
+                       .step() == SQLITE_DONE &&
+               s.prune(run);
+    });
 }
 
 bool Journal::recordSkipped(std::string_view set, pid_t pid, JournalTime at) {
     if (!isOpen())
         return false;
     State& s = *state_;
-    Statement insert(s.db, "INSERT INTO runs(set_name, started, ended, outcome, pid) "
-                           "VALUES(?, ?, ?2, 'skipped', ?)");
-    if (insert.bind(1, set).bind(2, micros(at)).bind(3, std::int64_t{pid}).step() != SQLITE_DONE)
-        return s.failSqlite("cannot write journal");
-    return finishRun(sqlite3_last_insert_rowid(s.db), RunOutcome::Skipped, at);
+    return s.write([&] {
+        return s.statement(kInsertSkipped)
+                       .bind(1, set)
+                       .bind(2, micros(at))
+                       .bind(3, std::int64_t{pid})
+                       .step() == SQLITE_DONE &&
+               s.prune(sqlite3_last_insert_rowid(s.db));
+    });
 }
 
 std::optional<std::int64_t> Journal::beginScript(std::int64_t run, std::string_view path,
@@ -338,12 +412,15 @@ std::optional<std::int64_t> Journal::beginScript(std::int64_t run, std::string_v
     if (!isOpen())
         return std::nullopt;
     State& s = *state_;
-    Statement insert(s.db, "INSERT INTO scripts(run_id, path, started) VALUES(?, ?, ?)");
-    if (insert.bind(1, run).bind(2, path).bind(3, micros(started)).step() != SQLITE_DONE) {
-        s.failSqlite("cannot write journal");
-        return std::nullopt;
-    }
-    return sqlite3_last_insert_rowid(s.db);
+    std::int64_t id = 0;
+    const bool written = s.write([&] {
+        if (s.statement(kInsertScript).bind(1, run).bind(2, path).bind(3, micros(started)).step() !=
+            SQLITE_DONE)
+            return false;
+        id = sqlite3_last_insert_rowid(s.db);
+        return true;
+    });
+    return written ? std::optional(id) : std::nullopt;
 }
 
 bool Journal::finishScript(std::int64_t script, const ScriptEnd& end) {
@@ -361,24 +438,23 @@ bool Journal::finishScript(std::int64_t script, const ScriptEnd& end) {
             return *value;
         return std::nullopt;
     };
-    Statement update(s.db, "UPDATE scripts SET ended = ?, exit_status = ?, signal = ?, "
-                           "output = ?, omitted_bytes = ? WHERE id = ?");
-    update.bind(1, micros(end.ended))
-        .bind(2, optionalInt(end.exitStatus))
-        .bind(3, optionalInt(end.signal))
-        .bindBlob(4, output)
-        .bind(5, clampToInt64(omitted))
-        .bind(6, script);
-    if (update.step() != SQLITE_DONE)
-        return s.failSqlite("cannot write journal");
-    return true;
+    return s.write([&] {
+        return s.statement(kFinishScript)
+                   .bind(1, micros(end.ended))
+                   .bind(2, optionalInt(end.exitStatus))
+                   .bind(3, optionalInt(end.signal))
+                   .bindBlob(4, output)
+                   .bind(5, clampToInt64(omitted))
+                   .bind(6, script)
+                   .step() == SQLITE_DONE;
+    });
 }
 
 std::vector<SetSummary> Journal::lastRuns() {
     std::vector<SetSummary> summaries;
     if (!isOpen())
         return summaries;
-    Statement query(state_->db, journal::kLastRunsQuery);
+    Statement query = state_->statement(journal::kLastRunsQuery);
     int status;
     while ((status = query.step()) == SQLITE_ROW) {
         SetSummary summary{runFrom(query), optionalTime(query, 6)};
@@ -396,9 +472,7 @@ std::vector<RunRecord> Journal::runs(std::string_view set, std::size_t limit, st
     std::vector<RunRecord> found;
     if (!isOpen() || limit == 0)
         return found;
-    Statement query(state_->db, "SELECT id, set_name, started, ended, outcome, pid FROM runs "
-                                "WHERE set_name = ? ORDER BY started DESC, id DESC LIMIT ? "
-                                "OFFSET ?");
+    Statement query = state_->statement(kRunsOfSet);
     query.bind(1, set).bind(2, clampToInt64(limit)).bind(3, clampToInt64(offset));
     int status;
     while ((status = query.step()) == SQLITE_ROW) {
@@ -417,15 +491,15 @@ std::optional<RunRecord> Journal::run(std::int64_t id) {
         return std::nullopt;
     State& s = *state_;
     // One read transaction, so that the scripts belong to the run as read.
-    if (!s.execute("BEGIN")) {
+    const bool own = sqlite3_get_autocommit(s.db) != 0;
+    if (own && !s.execute("BEGIN")) {
         s.failSqlite("cannot read journal");
         return std::nullopt;
     }
     std::optional<RunRecord> found;
     bool read = true;
     {
-        Statement query(s.db, "SELECT id, set_name, started, ended, outcome, pid FROM runs "
-                              "WHERE id = ?");
+        Statement query = s.statement(kOneRun);
         query.bind(1, id);
         const int status = query.step();
         if (status == SQLITE_ROW)
@@ -433,9 +507,7 @@ std::optional<RunRecord> Journal::run(std::int64_t id) {
         read = status == SQLITE_ROW || status == SQLITE_DONE;
     }
     if (found) {
-        Statement scripts(s.db, "SELECT id, path, started, ended, exit_status, signal, output, "
-                                "omitted_bytes FROM scripts WHERE run_id = ? ORDER BY started, "
-                                "id");
+        Statement scripts = s.statement(kScriptsOfRun);
         scripts.bind(1, id);
         int status;
         while ((status = scripts.step()) == SQLITE_ROW) {
@@ -456,7 +528,8 @@ std::optional<RunRecord> Journal::run(std::int64_t id) {
         read = status == SQLITE_DONE;
         s.settle(*found);
     }
-    s.execute("COMMIT");
+    if (own)
+        s.execute("COMMIT");
     if (!read) {
         s.failSqlite("cannot read journal");
         return std::nullopt;

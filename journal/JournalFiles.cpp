@@ -22,6 +22,8 @@ namespace {
 
 constexpr char kRootJournal[] = "/var/lib/VivoziZevidodirid/journal.sqlite";
 constexpr char kUserJournal[] = "/.local/state/VivoziZevidodirid/journal.sqlite";
+// A pid and the newlines after it, as a run lock holds it.
+constexpr std::size_t kPidWidth = 16;
 
 std::string systemError(int number) {
     return std::strerror(number);
@@ -154,9 +156,14 @@ RunLock::RunLock(const std::string& journalFile, std::string_view set) {
     if (::fcntl(fd_.get(), F_OFD_SETLK, &whole) == 0) {
         state_ = State::Held;
         // Should this fail, readers take the run for a stale one; running it matters more.
-        const std::string pid = std::to_string(::getpid());
-        if (::ftruncate(fd_.get(), 0) == 0)
-            kx::writeAll(fd_.get(), pid);
+        // Written over the last holder's pid at a fixed width rather than after emptying the
+        // file: one write, no change of size for the file system to log.
+        std::string pid = std::to_string(::getpid());
+        pid.resize(kPidWidth, '\n');
+        if (::pwrite(fd_.get(), pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size()) &&
+            info.st_size > static_cast<off_t>(kPidWidth)) {
+            [[maybe_unused]] const int ignored = ::ftruncate(fd_.get(), kPidWidth);
+        }
         return;
     }
     if (errno == EAGAIN || errno == EACCES) {

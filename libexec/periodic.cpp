@@ -30,19 +30,25 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -65,62 +71,134 @@ kx::JournalTime now() {
         std::chrono::system_clock::now());
 }
 
-// The journal as the run sees it: the first failure is logged and the journal is then left
+// The journal as the run sees it, written by a thread of its own: opening the journal (which
+// replays its write-ahead log), its writes and the checkpoints they bring all go on while the
+// scripts run, and none of them holds up a script. The writes queued while one is made go
+// together in the next transaction. The first failure is logged and the journal is then left
 // alone, so that a broken journal costs one log line and nothing else.
 class Record {
 public:
     explicit Record(std::string set) : set_(std::move(set)) {}
+    ~Record() { finish(); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
 
     void open(const std::string& path) {
-        journal_.emplace(kx::Journal::Access::Write, path);
-        if (!journal_->isOpen())
-            fail();
+        // Only our main thread takes the stop signals, so that they break its waits.
+        sigset_t stops, before;
+        sigemptyset(&stops);
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+            sigaddset(&stops, signal);
+        pthread_sigmask(SIG_BLOCK, &stops, &before);
+        writer_ = std::thread([this, path] { write(path); });
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-    // A problem beside the journal, logged as its failure would be.
+    // A problem beside the journal, logged as its failure would be; before open only.
     void logOnce(const std::string& why) {
         if (!logged_)
             kx::logLine("periodic " + set_ + ": " + why);
         logged_ = true;
     }
 
-    std::optional<std::int64_t> beginRun() {
-        if (!journal_)
-            return std::nullopt;
-        return check(journal_->beginRun(set_, ::getpid(), now()));
+    void beginRun() { post(Write::BeginRun, now()); }
+    void finishRun(kx::RunOutcome outcome) { post(Write::FinishRun, now(), outcome); }
+    void skipped() { post(Write::Skipped, now()); }
+    void beginScript(const std::string& path) { post(Write::BeginScript, now(), {}, path); }
+    void finishScript(const kx::ScriptEnd& end, std::string output) {
+        post(Write::FinishScript, end.ended, {}, std::move(output), end);
     }
-    void finishRun(std::optional<std::int64_t> run, kx::RunOutcome outcome) {
-        if (journal_ && run)
-            check(journal_->finishRun(*run, outcome, now()));
-    }
-    void skipped() {
-        if (journal_)
-            check(journal_->recordSkipped(set_, ::getpid(), now()));
-    }
-    std::optional<std::int64_t> beginScript(std::optional<std::int64_t> run,
-                                            const std::string& path) {
-        if (!journal_ || !run)
-            return std::nullopt;
-        return check(journal_->beginScript(*run, path, now()));
-    }
-    void finishScript(std::optional<std::int64_t> script, const kx::ScriptEnd& end) {
-        if (journal_ && script)
-            check(journal_->finishScript(*script, end));
+    // Returns once every write asked for is made (or given up).
+    void finish() {
+        if (!writer_.joinable())
+            return;
+        {
+            const std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        queued_.notify_one();
+        writer_.join();
     }
 
 private:
-    template <typename Result> Result check(Result result) {
-        if (!result)
-            fail();
-        return result;
-    }
-    void fail() {
-        logOnce("the run is not recorded: " + journal_->errorText());
-        journal_.reset();
+    struct Write {
+        enum Kind { BeginRun, FinishRun, Skipped, BeginScript, FinishScript } kind;
+        kx::JournalTime at;
+        kx::RunOutcome outcome = kx::RunOutcome::Running;
+        std::string text; // the script's path, or its output
+        kx::ScriptEnd end{};
+    };
+
+    void post(Write::Kind kind, kx::JournalTime at, kx::RunOutcome outcome = {},
+              std::string text = {}, const kx::ScriptEnd& end = {}) {
+        if (!writer_.joinable())
+            return;
+        {
+            const std::lock_guard lock(mutex_);
+            queue_.push_back({kind, at, outcome, std::move(text), end});
+        }
+        queued_.notify_one();
     }
 
-    std::string set_;
-    std::optional<kx::Journal> journal_;
+    // The writer thread.
+    void write(const std::string& path) {
+        std::optional<kx::Journal> journal(std::in_place, kx::Journal::Access::Write, path);
+        if (!journal->isOpen())
+            fail(journal);
+        std::vector<Write> batch;
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                queued_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+                if (queue_.empty())
+                    return;
+                batch.swap(queue_);
+            }
+            if (journal) {
+                const bool together = batch.size() > 1;
+                bool written = !together || journal->beginWrites();
+                for (Write& each : batch)
+                    written = written && apply(*journal, each);
+                if (!(written && (!together || journal->commitWrites())))
+                    fail(journal);
+            }
+            batch.clear();
+        }
+    }
+    bool apply(kx::Journal& journal, Write& write) {
+        switch (write.kind) {
+        case Write::BeginRun:
+            run_ = journal.beginRun(set_, ::getpid(), write.at);
+            return run_.has_value();
+        case Write::FinishRun:
+            return !run_ || journal.finishRun(*run_, write.outcome, write.at);
+        case Write::Skipped:
+            return journal.recordSkipped(set_, ::getpid(), write.at);
+        case Write::BeginScript:
+            script_ = run_ ? journal.beginScript(*run_, write.text, write.at) : std::nullopt;
+            return !run_ || script_.has_value();
+        case Write::FinishScript:
+            write.end.output = write.text;
+            return !script_ ||
+                   journal.finishScript(*std::exchange(script_, std::nullopt), write.end);
+        }
+        return false;
+    }
+    void fail(std::optional<kx::Journal>& journal) {
+        logOnce("the run is not recorded: " + journal->errorText());
+        journal.reset();
+    }
+
+    const std::string set_;
     bool logged_ = false;
+    // The writer's alone.
+    std::optional<std::int64_t> run_;
+    std::optional<std::int64_t> script_;
+    // Shared.
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::vector<Write> queue_;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 // Our standard output as the scripts' shared destination: a reader that went away, or one that
@@ -327,40 +405,38 @@ int main(int argc, char** argv) {
         record.skipped();
         return kAlreadyRunning;
     }
+    if (!journalFile)
+        record.logOnce("the run is not recorded: " + why);
+    else if (lock.state() == kx::journal::RunLock::State::Unavailable)
+        record.logOnce("runs of the set are not kept apart: no lock beside " + *journalFile);
     if (journalFile)
         record.open(*journalFile);
-    else
-        record.logOnce("the run is not recorded: " + why);
-    if (journalFile && lock.state() == kx::journal::RunLock::State::Unavailable)
-        record.logOnce("runs of the set are not kept apart: no lock beside " + *journalFile);
 
-    const std::optional<std::int64_t> run = record.beginRun();
+    record.beginRun();
     const kx::SetListing listing = kx::listMaintenanceSet(folder);
     if (listing.error) {
         std::fprintf(stderr, "periodic: failed to open directory %s: %s\n", folder.c_str(),
                      listing.error.message().c_str());
-        record.finishRun(run, kx::RunOutcome::Failed);
+        record.finishRun(kx::RunOutcome::Failed);
         return 1;
     }
     PassOn passOn;
-    const std::function<void()> onCancel = [&] {
-        record.finishRun(run, kx::RunOutcome::Cancelled);
-    };
+    const std::function<void()> onCancel = [&] { record.finishRun(kx::RunOutcome::Cancelled); };
     bool allSucceeded = true;
     for (const std::string& script : listing.scripts) {
         if (stopSignal)
             break;
-        const std::optional<std::int64_t> row = record.beginScript(run, script);
+        record.beginScript(script);
         Outcome outcome = runScript(script, wakeRead, passOn, onCancel);
-        outcome.end.output = outcome.output;
-        record.finishScript(row, outcome.end);
+        record.finishScript(outcome.end, std::move(outcome.output));
         allSucceeded = outcome.succeeded && allSucceeded;
     }
     if (const int signal = stopSignal) {
-        record.finishRun(run, kx::RunOutcome::Cancelled);
+        record.finishRun(kx::RunOutcome::Cancelled);
+        record.finish();
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
-    record.finishRun(run, allSucceeded ? kx::RunOutcome::Succeeded : kx::RunOutcome::Failed);
+    record.finishRun(allSucceeded ? kx::RunOutcome::Succeeded : kx::RunOutcome::Failed);
     return allSucceeded ? 0 : 1;
 }

@@ -119,6 +119,11 @@ public:
     std::optional<std::int64_t> beginScript(std::int64_t run, std::string_view path,
                                             JournalTime started);
     bool finishScript(std::int64_t script, const ScriptEnd& end);
+    // The writes between these two reach the file together, in one transaction: the end of one
+    // script and the start of the next cost one write, not two. Other writers wait meanwhile,
+    // so nothing slow belongs in between; writes not committed are lost with the connection.
+    bool beginWrites();
+    bool commitWrites();
 
     // Reading.
     // The newest run of every set in the journal, by set name.
