@@ -171,14 +171,21 @@ TEST_F(JournalTest, RunsAndScriptsReadBackAsWritten) {
 TEST_F(JournalTest, PrunesEachSetToItsNewestRuns) {
     Journal journal(Journal::Access::Write, file_);
     journal.setRunsKept(3);
-    for (int k = 1; k <= 6; ++k)
-        recordRun(journal, "daily", k * 10, RunOutcome::Succeeded);
+    // Runs that started at the same time go in the order they were recorded; one recorded
+    // late with an earlier start is older.
+    std::vector<std::int64_t> ids;
+    for (const int start : {10, 50, 20, 50, 60, 40})
+        ids.push_back(recordRun(journal, "daily", start, RunOutcome::Succeeded));
     recordRun(journal, "weekly", 5, RunOutcome::Failed);
-    journal.recordSkipped("daily", getpid(), at(70));
-    std::vector<std::int64_t> starts;
-    for (const auto& run : journal.runs("daily", 100))
-        starts.push_back(run.started.time_since_epoch().count() / 1000000);
-    EXPECT_EQ(starts, (std::vector<std::int64_t>{70, 60, 50}));
+    const auto keptIds = [&] {
+        std::vector<std::int64_t> kept;
+        for (const auto& run : journal.runs("daily", 100))
+            kept.push_back(run.outcome == RunOutcome::Skipped ? -1 : run.id);
+        return kept;
+    };
+    EXPECT_EQ(keptIds(), (std::vector<std::int64_t>{ids[4], ids[3], ids[1]}));
+    ASSERT_TRUE(journal.recordSkipped("daily", getpid(), at(50)));
+    EXPECT_EQ(keptIds(), (std::vector<std::int64_t>{ids[4], -1, ids[3]}));
     EXPECT_EQ(journal.runs("weekly", 100).size(), 1u);
     // The scripts of the runs dropped are gone with them.
     EXPECT_EQ(sql(file_, "SELECT COUNT(*) FROM scripts"), "3");
@@ -191,7 +198,9 @@ TEST_F(JournalTest, ARunWhoseStandInIsGoneReadsAsInterruptedAndIsStoredSoByTheNe
     Journal journal(Journal::Access::Write, file_);
     const pid_t gone = deadPid();
     const auto stale = journal.beginRun("daily", gone, at(10));
-    // Held by a live run: ours, taken the way the stand-in takes it.
+    // Held by a live run: ours, taken the way the stand-in takes it, over a longer pid left by
+    // an earlier holder.
+    vztest::writeFile(kx::journal::runLockPath(file_, "weekly"), std::string(40, '9'));
     kx::journal::RunLock lock(file_, "weekly");
     ASSERT_EQ(lock.state(), kx::journal::RunLock::State::Held);
     const auto live = journal.beginRun("weekly", getpid(), at(10));
@@ -210,6 +219,24 @@ TEST_F(JournalTest, ARunWhoseStandInIsGoneReadsAsInterruptedAndIsStoredSoByTheNe
     const kx::journal::RunLock second(file_, "weekly");
     EXPECT_EQ(second.state(), kx::journal::RunLock::State::Busy);
     EXPECT_EQ(second.holder(), getpid());
+}
+
+TEST_F(JournalTest, GroupedWritesReachOthersTogetherAndNotAtAllUncommitted) {
+    {
+        Journal journal(Journal::Access::Write, file_);
+        ASSERT_TRUE(journal.beginWrites());
+        const auto run = journal.beginRun("daily", getpid(), at(10));
+        const auto script = journal.beginScript(*run, "/etc/cron.daily/a", at(10));
+        ASSERT_TRUE(run && script) << journal.errorText();
+        EXPECT_EQ(journal.run(*run)->scripts.size(), 1u); // its own writes, read in its group
+        EXPECT_EQ(sql(file_, "SELECT COUNT(*) FROM runs"), "0");
+        EXPECT_FALSE(journal.beginWrites()); // groups do not nest
+        ASSERT_TRUE(journal.commitWrites());
+        EXPECT_EQ(sql(file_, "SELECT COUNT(*) FROM runs, scripts"), "1");
+        ASSERT_TRUE(journal.beginWrites());
+        ASSERT_TRUE(journal.finishScript(*script, {at(11), 0, {}, "lost", 0}));
+    }
+    EXPECT_EQ(sql(file_, "SELECT ended IS NULL FROM scripts"), "1");
 }
 
 TEST_F(JournalTest, UnsafeOrUnreadableFilesAreRefusedAndLeftAsTheyWere) {

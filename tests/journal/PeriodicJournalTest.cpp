@@ -127,6 +127,15 @@ TEST_F(PeriodicJournal, ASecondRunOfASetUnderWayIsSkippedWithStatus75) {
     first.setStandardOutput(kx::Stdio::nullDevice());
     start(first, "daily");
     waitFor(dir_.file("started"));
+    // The run and its script show while the script runs, not only once the run is over.
+    std::optional<kx::RunRecord> underWay;
+    for (int k = 0; k < 1000 && !(underWay && underWay->scripts.size() == 1); ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        underWay = lastRun("daily");
+    }
+    ASSERT_TRUE(underWay && underWay->scripts.size() == 1);
+    EXPECT_EQ(underWay->outcome, RunOutcome::Running);
+    EXPECT_EQ(underWay->scripts[0].ended, std::nullopt);
     const Ran second = run("daily");
     EXPECT_EQ(second.status, 75);
     EXPECT_EQ(second.err, "periodic: set 'daily' is already running (pid " +
