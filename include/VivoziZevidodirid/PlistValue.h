@@ -1,11 +1,13 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -51,10 +53,13 @@ public:
     PlistValue(std::string text);
     PlistValue(std::string_view text);
     PlistValue(const char* text); // a null pointer makes an absent value
-    PlistValue(std::int64_t number);
-    PlistValue(int number) : PlistValue(static_cast<std::int64_t>(number)) {}
+    // Every integer type but bool, at its exact value: an unsigned one above INT64_MAX becomes
+    // an unsigned integer (as unsignedInteger makes it), never a negative one.
+    template <std::integral Number>
+    requires(!std::same_as<Number, bool>) PlistValue(Number number)
+        : PlistValue(Integer{static_cast<std::uint64_t>(number), std::is_unsigned_v<Number>}) {}
     PlistValue(double number);
-    PlistValue(bool flag);
+    PlistValue(bool flag); // exact: a pointer or a number never becomes a boolean
     PlistValue(Integer number);
     PlistValue(Date date);
     PlistValue(Data bytes);
@@ -116,6 +121,10 @@ public:
     // Appends to an array; false (and nothing done) on anything else.
     bool append(PlistValue value);
     // Mutable access into containers; nullptr when the key/index is missing or the kind differs.
+    // The pointer lives in this container's storage: it is valid until the container is next
+    // changed other than through such a pointer (a key set or removed, an element appended, an
+    // assignment to it) or is moved from or destroyed, and the same holds for every container
+    // above it.
     PlistValue* mutableObjectForKey(std::string_view key);
     PlistValue* mutableObjectAtIndex(std::size_t index);
     std::string* mutableString() { return std::get_if<std::string>(&storage_); }
@@ -136,6 +145,18 @@ public:
     friend VZ_EXPORT bool operator==(const PlistValue& a, const PlistValue& b);
 
 private:
-    std::variant<std::monostate, Dictionary, Array, std::string, Integer, double, bool, Data, Date>
-        storage_;
+    using Storage = std::variant<std::monostate, Dictionary, Array, std::string, Integer, double,
+                                 bool, Data, Date>;
+    // kind() is the variant's index: each Kind names the alternative at its position.
+    template <Kind kind, class T>
+    static constexpr bool holdsAt =
+        std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(kind), Storage>, T>;
+    static_assert(holdsAt<Kind::Absent, std::monostate> && holdsAt<Kind::Dictionary, Dictionary> &&
+                  holdsAt<Kind::Array, Array> && holdsAt<Kind::String, std::string> &&
+                  holdsAt<Kind::Integer, Integer> && holdsAt<Kind::Real, double> &&
+                  holdsAt<Kind::Boolean, bool> && holdsAt<Kind::Data, Data> &&
+                  holdsAt<Kind::Date, Date> &&
+                  std::variant_size_v<Storage> == static_cast<std::size_t>(Kind::Date) + 1);
+
+    Storage storage_;
 };

@@ -1,52 +1,42 @@
-// The binary property-list reader ("bplist00"): libplist builds the tree, after a check of our
-// own that makes handing it the bytes safe.
+// The binary property-list reader ("bplist00").
 //
-// libplist 2.2 is not hardened. It recurses once per nesting level without a limit, follows
-// shared references as often as they occur (a chain of arrays each holding the next one twice
-// expands to 2^n nodes), checks for cycles by scanning the whole path at every node (quadratic
-// in the depth), frees its trees recursively, and reads a count's width as 1 << (0..15) bytes.
-// So before libplist sees the bytes, check() walks the object graph from the root itself,
-// iteratively, and reads every reachable object's marker, count and references from the offset
-// table with full bounds checks. It fails (the parse is absent) on:
-// - a trailer that does not fit: offset or reference width outside 1 to 8 bytes (libplist writes
-//   3 once a file passes 64 KiB, and reads any of them), no objects,
-//   more objects than bytes before the offset table, a root index out of range, an offset
-//   table outside the bytes before the trailer;
+// One iterative walk from the root reads every reachable object's marker, count and references
+// from the offset table with full bounds checks and builds the PlistValue as it goes; a shared
+// object is read again at every reference to it. The parse is absent on:
+// - a trailer that does not fit: offset or reference width outside 1 to 8 bytes, no objects,
+//   more objects than bytes before the offset table, a root index out of range, an offset table
+//   outside the bytes before the trailer; a file of 4 GiB or more;
 // - an object offset outside [8, offset table), or an object whose bytes run into the offset
-//   table (libplist requires objects to lie before it);
-// - markers PlistValue cannot hold or libplist does not read the same way: null, fill, UID,
-//   set, the reserved ones; a real that is not 4 or 8 bytes, a date that is not 8, an integer
-//   of 16 bytes that is out of the signed-64/unsigned-64 range, a count written with a width
-//   other than 1, 2, 4 or 8 bytes;
+//   table (objects lie before it);
+// - markers PlistValue cannot hold: null, fill, UID, set, the reserved ones; a real that is not
+//   4 or 8 bytes, a date that is not 8, an integer of 16 bytes out of the signed-64/unsigned-64
+//   range, a count written with a width other than 1, 2, 4 or 8 bytes;
 // - a dictionary key that is not a string;
-// - a string that is no text, or not the text libplist would hand out: ASCII with a NUL (libplist
-//   cuts the string there) or a byte past 127 (copied as it is: not UTF-8), UTF-16 with a NUL
-//   (libplist 2.2 asserts on it in a key) or a lone surrogate (dropped);
-// - a date that is not finite or lies beyond +-2^62 seconds (no XML form; the XML reader's range);
-// - a cycle, or containers nested deeper than PlistValue::kMaxDepth;
-// - an expansion too large for the input: more nodes than the input has bytes (plus 2^20),
-//   more string and data bytes than sixteen times the input (plus 16 MiB), or more path
-//   scanning work (the sum of all node depths) than 32 times that node budget.
-// The walk memoises each object, so its own cost is linear in the objects and references, and
-// its memory is 32 bytes per object (so at most 32 times the bytes before the offset table).
+// - a string that is no text: ASCII with a NUL or a byte past 127 (not UTF-8; a NUL would cut
+//   it short for every C caller), UTF-16 with a NUL or a lone surrogate;
+// - a date that is not finite or lies beyond kMaxDateSeconds (no XML form; the XML reader's
+//   range);
+// - containers nested deeper than PlistValue::kMaxDepth, which is also how a cycle ends;
+// - an expansion too large for the input, since shared objects are read once per reference:
+//   more values and keys than the input has bytes (plus 2^20), or more string and data bytes
+//   than sixteen times the input (plus 16 MiB).
+// So the walk's time and memory stay linear in the input, whatever the object graph.
 //
-// Then libplist parses, and the conversion walks libplist's tree and the object graph side by
-// side (libplist keeps the file's order). Integers and dates are decoded from the bytes here:
-// libplist 2.2 does not tell a 16-byte unsigned integer from an 8-byte negative one, and hands
-// dates out as 32-bit seconds. Strings, data, reals and booleans are libplist's. (An empty UTF-16
-// string makes libplist fail.)
+// Integers: 1, 2 and 4 bytes are unsigned, 8 signed, 16 signed 128-bit (kept when it fits signed
+// or unsigned 64-bit). Reals of 4 bytes are widened to double. UTF-16 is big-endian, converted to
+// UTF-8 by ICU.
 
+#include "platform/plist/PlistDateText.h"
 #include "platform/plist/PlistReaders.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <plist/plist.h>
 #include <string>
+#include <tuple>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 #include <utility>
 #include <vector>
 
@@ -55,22 +45,31 @@ namespace {
 
 constexpr std::uint64_t kHeaderSize = 8; // "bplist00"
 constexpr std::uint64_t kTrailerSize = 32;
-constexpr double kMaxDateSeconds = 4611686018427387904.0; // 2^62, as the XML reader
 
 std::uint64_t readBigEndian(const unsigned char* bytes, unsigned width) {
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < width; ++i)
-        value = (value << 8) | bytes[i];
+    switch (width) {
+    case 1:
+        return bytes[0];
+    case 2:
+        return std::uint64_t{bytes[0]} << 8 | bytes[1];
+    default: {
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < width; ++i)
+            value = (value << 8) | bytes[i];
+        return value;
+    }
+    }
+}
+
+double readDouble(const unsigned char* bytes) {
+    const std::uint64_t bits = readBigEndian(bytes, 8);
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
     return value;
 }
 
 bool isValidWidth(unsigned width) {
     return width >= 1 && width <= 8;
-}
-
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
 enum class Type : std::uint8_t { Boolean, Integer, Real, Date, Data, Ascii, Utf16, Array, Dict };
@@ -83,14 +82,56 @@ struct Header {
     std::uint64_t count;   // data/ASCII bytes, UTF-16 units, array elements, dict entries
 };
 
+// Whether none of bytes is NUL or past 127: eight at a time, as nearly every string is ASCII.
+bool isAsciiText(const unsigned char* bytes, std::uint64_t size) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+    std::uint64_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        if ((word | ((word - kOnes) & ~word)) & kHigh)
+            return false;
+    }
+    for (; i < size; ++i)
+        if (bytes[i] == 0 || bytes[i] > 0x7F)
+            return false;
+    return true;
+}
+
 bool isContainer(Type type) {
     return type == Type::Array || type == Type::Dict;
 }
 
-class BinaryPlist {
+// The string or data bytes a leaf becomes: what the budget charges for it.
+std::uint64_t leafBytes(const Header& leaf) {
+    switch (leaf.type) {
+    case Type::Data:
+    case Type::Ascii:
+        return leaf.count;
+    case Type::Utf16:
+        return 3 * leaf.count; // the most UTF-8 it can become
+    default:
+        return 0;
+    }
+}
+
+class Reader {
 public:
-    explicit BinaryPlist(std::string_view bytes)
-        : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()) {}
+    explicit Reader(std::string_view bytes)
+        : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()),
+          nodeBudget_(size_ + (std::uint64_t{1} << 20)),
+          byteBudget_(16 * size_ + (std::uint64_t{1} << 24)) {}
+
+    PlistValue read();
+
+private:
+    struct Frame {
+        std::uint64_t object;
+        Header header;
+        std::uint64_t next = 0; // next element, or next entry of a dictionary
+        PlistValue::Array elements;
+        PlistValue::Dictionary entries;
+    };
 
     bool openTrailer();
     bool header(std::uint64_t object, Header& out) const;
@@ -101,15 +142,22 @@ public:
     std::uint64_t references(const Header& container) const {
         return container.type == Type::Dict ? 2 * container.count : container.count;
     }
-    bool check() const;
-    bool isText(const Header& string) const;
-    PlistValue convert(plist_t root) const;
-
-    std::uint64_t root() const { return root_; }
+    // Counts a value (or key) of bytes string or data bytes against the budgets.
+    bool spend(std::uint64_t bytes) {
+        return ++nodes_ <= nodeBudget_ && (bytes_ += bytes) <= byteBudget_;
+    }
+    // Whether everything reachable from the root, each shared object counted once per
+    // reference, is acyclic and within the budgets. Its cost is linear in the objects and
+    // references, whatever the expansion.
+    bool expansionFits() const;
+    bool text(const Header& string, std::string& out);
+    bool utf16(const unsigned char* bytes, std::uint64_t units, std::string& out) const;
+    // A value that is no container, into out.
+    bool scalar(const Header& header, PlistValue& out);
     PlistValue integer(const Header& header) const;
-    double date(const Header& header) const;
+    // A container becomes the innermost frame; anything else is read into out.
+    bool value(std::uint64_t object, PlistValue& out);
 
-private:
     const unsigned char* data_;
     std::uint64_t size_;
     unsigned offsetSize_ = 0;
@@ -117,9 +165,19 @@ private:
     std::uint64_t objects_ = 0;
     std::uint64_t root_ = 0;
     std::uint64_t table_ = 0; // offset of the offset table; objects lie before it
+
+    const std::uint64_t nodeBudget_;
+    const std::uint64_t byteBudget_;
+    std::uint64_t nodes_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::vector<Frame> stack_;
+    // Per object: whether a container is open on the walk's path, or has been read whole.
+    enum Visit : std::uint8_t { kUnvisited, kOpen, kDone };
+    std::vector<Visit> visits_;
+    bool expansionChecked_ = false;
 };
 
-bool BinaryPlist::openTrailer() {
+bool Reader::openTrailer() {
     if (size_ < kHeaderSize + kTrailerSize || size_ > std::numeric_limits<std::uint32_t>::max() ||
         std::memcmp(data_, "bplist00", kHeaderSize) != 0)
         return false;
@@ -135,11 +193,11 @@ bool BinaryPlist::openTrailer() {
     if (table_ < kHeaderSize || table_ >= end)
         return false;
     // objects_ * offsetSize_ <= end - table_, without overflow; and no more objects than bytes
-    // to hold them (each takes one at least), which also bounds check()'s memory.
+    // to hold them (each takes one at least).
     return objects_ <= (end - table_) / offsetSize_ && objects_ <= table_ - kHeaderSize;
 }
 
-bool BinaryPlist::header(std::uint64_t object, Header& out) const {
+bool Reader::header(std::uint64_t object, Header& out) const {
     if (object >= objects_)
         return false;
     const std::uint64_t offset = readBigEndian(data_ + table_ + object * offsetSize_, offsetSize_);
@@ -173,24 +231,16 @@ bool BinaryPlist::header(std::uint64_t object, Header& out) const {
         return true;
     }
     case 0x2:
-        if (low != 2 && low != 3)
-            return false;
-        if (!fits(1u << low))
+        if ((low != 2 && low != 3) || !fits(1u << low))
             return false;
         out = {Type::Real, static_cast<std::uint8_t>(1u << low), at, 0};
         return true;
-    case 0x3: {
-        if (low != 3 || !fits(8))
-            return false;
-        // Only dates the XML form can carry: finite, within +-2^62 seconds.
-        const std::uint64_t bits = readBigEndian(data_ + at, 8);
-        double seconds;
-        std::memcpy(&seconds, &bits, sizeof seconds);
-        if (!(std::fabs(seconds) <= kMaxDateSeconds))
+    case 0x3:
+        // Only dates the XML form can carry.
+        if (low != 3 || !fits(8) || !isWithinDateRange(readDouble(data_ + at)))
             return false;
         out = {Type::Date, 8, at, 0};
         return true;
-    }
     case 0x4:
     case 0x5:
     case 0x6:
@@ -238,100 +288,43 @@ bool BinaryPlist::header(std::uint64_t object, Header& out) const {
     }
 }
 
-bool BinaryPlist::isText(const Header& string) const {
-    const unsigned char* bytes = data_ + string.payload;
-    if (string.type == Type::Ascii) {
-        for (std::uint64_t i = 0; i < string.count; ++i)
-            if (bytes[i] == 0 || bytes[i] > 0x7F)
-                return false;
-        return true;
-    }
-    for (std::uint64_t i = 0; i < string.count; ++i) {
-        const unsigned unit = readBigEndian(bytes + 2 * i, 2);
-        if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
-            return false;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            // A high surrogate stands only before a low one, and the pair is one character.
-            if (i + 1 == string.count)
-                return false;
-            const unsigned next = readBigEndian(bytes + 2 * (i + 1), 2);
-            if (next < 0xDC00 || next > 0xDFFF)
-                return false;
-            ++i;
-        }
-    }
-    return true;
-}
-
-bool BinaryPlist::check() const {
-    const std::uint64_t nodeBudget = size_ + (std::uint64_t{1} << 20);
-    const std::uint64_t byteBudget = 16 * size_ + (std::uint64_t{1} << 24);
-    const std::uint64_t workBudget = 32 * nodeBudget;
-
-    constexpr std::uint16_t kUnvisited = 0xFFFF;
-    constexpr std::uint16_t kOpen = 0xFFFE;
-    // Per object: the expansion of its subtree. height doubles as the visit state.
+bool Reader::expansionFits() const {
+    constexpr std::uint16_t kUnmeasured = 0xFFFF;
+    constexpr std::uint16_t kOnPath = 0xFFFE;
+    // Per object: the values, keys and bytes its reading yields; height doubles as the state.
     struct Cost {
-        std::uint64_t nodes = 0; // nodes in the expanded subtree
-        std::uint64_t work = 0;  // sum of the depths of its nodes below it
-        std::uint64_t bytes = 0; // string and data bytes libplist allocates for it
-        std::uint16_t height = kUnvisited;
+        std::uint64_t nodes = 0;
+        std::uint64_t bytes = 0;
+        std::uint16_t height = kUnmeasured;
     };
     std::vector<Cost> costs(objects_);
-
-    struct Visit {
+    struct Step {
         std::uint64_t object;
         Header header;
         std::uint64_t next = 0; // next reference
-        Cost sum;               // over the children so far
+        Cost sum;               // over the references so far
     };
-    std::vector<Visit> path;
-    path.reserve(64);
+    std::vector<Step> path;
 
-    auto leafCost = [](const Header& header) {
-        Cost cost;
-        cost.nodes = 1;
-        cost.height = 0;
-        switch (header.type) {
-        case Type::Data:
-            cost.bytes = header.count;
-            break;
-        case Type::Ascii:
-            cost.bytes = header.count + 1;
-            break;
-        case Type::Utf16:
-            cost.bytes = 4 * (header.count + 1); // what libplist allocates before it shrinks
-            break;
-        default:
-            break;
-        }
-        return cost;
+    auto saturatingAdd = [](std::uint64_t a, std::uint64_t b) {
+        std::uint64_t sum;
+        return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
     };
-    auto withinBudget = [&](const Cost& cost) {
-        return cost.nodes <= nodeBudget && cost.work <= workBudget && cost.bytes <= byteBudget &&
-               cost.height <= PlistValue::kMaxDepth;
-    };
-    auto add = [](Cost& sum, const Cost& child) {
+    auto add = [&](Cost& sum, const Cost& child) {
         sum.nodes = saturatingAdd(sum.nodes, child.nodes);
-        sum.work = saturatingAdd(sum.work, saturatingAdd(child.work, child.nodes));
         sum.bytes = saturatingAdd(sum.bytes, child.bytes);
-        sum.height = std::max<std::uint16_t>(sum.height, child.height);
+        sum.height = std::max(sum.height, child.height);
     };
-    // Visits an object first met: a leaf is checked and costed at once, a container opens on
-    // the path.
+    // A leaf is measured at once; a container opens on the path.
     auto enter = [&](std::uint64_t object, const Header& header) {
         if (!isContainer(header.type)) {
-            if ((header.type == Type::Ascii || header.type == Type::Utf16) && !isText(header))
-                return false;
-            costs[object] = leafCost(header);
+            costs[object] = {1, leafBytes(header), 0};
             return true;
         }
         if (path.size() >= PlistValue::kMaxDepth)
             return false;
-        costs[object].height = kOpen;
-        Visit visit{object, header, 0, Cost{}};
-        visit.sum.height = 0;
-        path.push_back(visit);
+        costs[object].height = kOnPath;
+        path.push_back({object, header, 0, {0, 0, 0}});
         return true;
     };
 
@@ -339,56 +332,92 @@ bool BinaryPlist::check() const {
     if (!header(root_, rootHeader) || !enter(root_, rootHeader))
         return false;
     while (!path.empty()) {
-        Visit& visit = path.back();
-        if (visit.next == references(visit.header)) {
-            Cost cost = visit.sum;
+        Step& step = path.back();
+        if (step.next == references(step.header)) {
+            Cost cost = step.sum;
             cost.nodes = saturatingAdd(cost.nodes, 1);
-            cost.height = static_cast<std::uint16_t>(cost.height + 1);
-            if (!withinBudget(cost))
+            ++cost.height;
+            if (cost.nodes > nodeBudget_ || cost.bytes > byteBudget_ ||
+                cost.height > PlistValue::kMaxDepth)
                 return false;
-            costs[visit.object] = cost;
+            costs[step.object] = cost;
             path.pop_back();
             if (!path.empty())
                 add(path.back().sum, cost);
             continue;
         }
-        const bool isKey = visit.header.type == Type::Dict && visit.next < visit.header.count;
-        const std::uint64_t child = reference(visit.header, visit.next++);
-        if (child >= objects_)
-            return false;
-        Cost& known = costs[child];
-        if (known.height == kOpen)
-            return false; // a cycle
-        if (known.height != kUnvisited && !isKey) {
-            add(visit.sum, known);
-            continue;
-        }
+        const bool isKey = step.header.type == Type::Dict && step.next < step.header.count;
+        const std::uint64_t child = reference(step.header, step.next++);
+        if (child >= objects_ || costs[child].height == kOnPath)
+            return false; // out of range, or a cycle
         Header childHeader;
-        if (!header(child, childHeader))
-            return false;
-        if (isKey && childHeader.type != Type::Ascii && childHeader.type != Type::Utf16)
-            return false;
-        if (known.height != kUnvisited) {
-            add(visit.sum, known);
+        if (costs[child].height == kUnmeasured || isKey) {
+            if (!header(child, childHeader))
+                return false;
+            if (isKey && childHeader.type != Type::Ascii && childHeader.type != Type::Utf16)
+                return false;
+        }
+        if (costs[child].height != kUnmeasured) {
+            add(step.sum, costs[child]);
             continue;
         }
-        // enter() may grow path: visit is not used past this point.
-        const bool container = isContainer(childHeader.type);
+        // enter() may grow path: step is not used past this point.
         if (!enter(child, childHeader))
             return false;
-        if (!container)
+        if (!isContainer(childHeader.type))
             add(path.back().sum, costs[child]);
     }
     return true;
 }
 
-PlistValue BinaryPlist::integer(const Header& header) const {
+bool Reader::utf16(const unsigned char* bytes, std::uint64_t units, std::string& out) const {
+    // In chunks through a small buffer, never splitting a surrogate pair; ICU reports a lone
+    // surrogate (U_SENTINEL: no substitution).
+    constexpr std::uint64_t kChunk = 1024;
+    UChar buffer[kChunk];
+    out.clear();
+    for (std::uint64_t done = 0; done < units;) {
+        std::uint64_t length = std::min(kChunk, units - done);
+        for (std::uint64_t i = 0; i < length; ++i) {
+            buffer[i] = static_cast<UChar>(readBigEndian(bytes + 2 * (done + i), 2));
+            if (buffer[i] == 0)
+                return false;
+        }
+        if (done + length < units && U16_IS_LEAD(buffer[length - 1]))
+            --length; // read again with its trail in the next chunk
+        const std::size_t at = out.size();
+        out.resize(at + 3 * length); // a UTF-16 unit becomes at most three bytes
+        std::int32_t written = 0;
+        UErrorCode error = U_ZERO_ERROR;
+        u_strToUTF8WithSub(out.data() + at, static_cast<std::int32_t>(3 * length), &written, buffer,
+                           static_cast<std::int32_t>(length), U_SENTINEL, nullptr, &error);
+        if (U_FAILURE(error))
+            return false;
+        out.resize(at + static_cast<std::size_t>(written));
+        done += length;
+    }
+    return true;
+}
+
+bool Reader::text(const Header& string, std::string& out) {
+    const unsigned char* bytes = data_ + string.payload;
+    if (string.type == Type::Ascii) {
+        if (!spend(leafBytes(string)) || !isAsciiText(bytes, string.count))
+            return false;
+        out.assign(reinterpret_cast<const char*>(bytes), string.count);
+        return true;
+    }
+    return string.type == Type::Utf16 && spend(leafBytes(string)) &&
+           utf16(bytes, string.count, out);
+}
+
+PlistValue Reader::integer(const Header& header) const {
     const unsigned char* bytes = data_ + header.payload;
     switch (header.width) {
     case 1:
     case 2:
     case 4: // unsigned
-        return PlistValue(static_cast<std::int64_t>(readBigEndian(bytes, header.width)));
+        return PlistValue(readBigEndian(bytes, header.width));
     case 8: // signed
         return PlistValue(static_cast<std::int64_t>(readBigEndian(bytes, 8)));
     default: { // 16: checked by header() to fit
@@ -400,186 +429,127 @@ PlistValue BinaryPlist::integer(const Header& header) const {
     }
 }
 
-double BinaryPlist::date(const Header& header) const {
-    const std::uint64_t bits = readBigEndian(data_ + header.payload, 8);
-    double seconds;
-    std::memcpy(&seconds, &bits, sizeof seconds);
-    return seconds;
-}
-
-struct FreeDeleter {
-    void operator()(void* pointer) const { std::free(pointer); }
-};
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Iterator = std::unique_ptr<void, FreeDeleter>;
-
-plist_type expectedType(Type type) {
-    switch (type) {
+bool Reader::scalar(const Header& header, PlistValue& out) {
+    const unsigned char* bytes = data_ + header.payload;
+    switch (header.type) {
     case Type::Boolean:
-        return PLIST_BOOLEAN;
+        out = PlistValue(header.width != 0);
+        return spend(0);
     case Type::Integer:
-        return PLIST_UINT;
-    case Type::Real:
-        return PLIST_REAL;
+        out = integer(header);
+        return spend(0);
+    case Type::Real: {
+        if (header.width == 8) {
+            out = PlistValue(readDouble(bytes));
+        } else {
+            const auto bits = static_cast<std::uint32_t>(readBigEndian(bytes, 4));
+            float real;
+            std::memcpy(&real, &bits, sizeof real);
+            out = PlistValue(static_cast<double>(real));
+        }
+        return spend(0);
+    }
     case Type::Date:
-        return PLIST_DATE;
+        out = PlistValue(PlistValue::Date{readDouble(bytes)});
+        return spend(0);
     case Type::Data:
-        return PLIST_DATA;
+        if (!spend(leafBytes(header)))
+            return false;
+        out = PlistValue(PlistValue::Data(bytes, bytes + header.count));
+        return true;
     case Type::Ascii:
-    case Type::Utf16:
-        return PLIST_STRING;
-    case Type::Array:
-        return PLIST_ARRAY;
+    case Type::Utf16: {
+        std::string string;
+        if (!text(header, string))
+            return false;
+        out = PlistValue(std::move(string));
+        return true;
+    }
     default:
-        return PLIST_DICT;
+        return false;
     }
 }
 
-// Converts libplist's tree beside the object graph check() accepted (so at most kMaxDepth
-// containers deep, acyclic, within budget). Iterative like the rest; absent on any mismatch.
-PlistValue BinaryPlist::convert(plist_t rootNode) const {
-    struct Frame {
-        plist_t node;
-        Header header;
-        std::uint64_t next = 0; // next element or entry
-        Iterator iterator;
-        std::string key;
-        PlistValue::Array elements;
-        PlistValue::Dictionary entries;
-    };
-    std::vector<Frame> stack;
-
-    // A scalar's value, or a new frame for a container. False on a mismatch with libplist.
-    auto begin = [&](plist_t node, std::uint64_t object, PlistValue& value, bool& opened) {
-        opened = false;
-        Header header;
-        if (!node || !this->header(object, header) ||
-            plist_get_node_type(node) != expectedType(header.type))
-            return false;
-        switch (header.type) {
-        case Type::Boolean: {
-            std::uint8_t flag = 0;
-            plist_get_bool_val(node, &flag);
-            value = PlistValue(flag != 0);
-            return true;
-        }
-        case Type::Integer:
-            value = integer(header);
-            return true;
-        case Type::Real: {
-            double number = 0.0;
-            plist_get_real_val(node, &number);
-            value = PlistValue(number);
-            return true;
-        }
-        case Type::Date:
-            value = PlistValue(PlistValue::Date{date(header)});
-            return true;
-        case Type::Data: {
-            std::uint64_t length = 0;
-            const char* bytes = plist_get_data_ptr(node, &length);
-            if (!bytes && length)
-                return false;
-            const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
-            value = PlistValue(PlistValue::Data(first, first + length));
-            return true;
-        }
-        case Type::Ascii:
-        case Type::Utf16: {
-            std::uint64_t length = 0;
-            const char* text = plist_get_string_ptr(node, &length);
-            if (!text)
-                return false;
-            value = PlistValue(std::string(text, length));
-            return true;
-        }
-        case Type::Array:
-        case Type::Dict: {
-            Frame frame{node, header, 0, nullptr, {}, {}, {}};
-            void* iterator = nullptr;
-            if (header.type == Type::Array) {
-                plist_array_new_iter(node, &iterator);
-                frame.elements.reserve(header.count);
-            } else {
-                plist_dict_new_iter(node, &iterator);
-                frame.entries.reserve(header.count);
-            }
-            if (!iterator)
-                return false;
-            frame.iterator.reset(iterator);
-            stack.push_back(std::move(frame));
-            opened = true;
-            return true;
-        }
-        }
+bool Reader::value(std::uint64_t object, PlistValue& out) {
+    Header header;
+    if (!this->header(object, header))
         return false;
-    };
+    if (!isContainer(header.type))
+        return scalar(header, out);
+    Visit& visit = visits_[object];
+    if (visit == kOpen || stack_.size() >= PlistValue::kMaxDepth || !spend(0))
+        return false; // a cycle, or too deep
+    // A container read a second time: no writer shares containers, so only now can the
+    // expansion outgrow the input; before any more is built, it is measured whole, once.
+    if (visit == kDone && !expansionChecked_) {
+        if (!expansionFits())
+            return false;
+        expansionChecked_ = true;
+    }
+    visit = kOpen;
+    Frame& frame = stack_.emplace_back();
+    frame.object = object;
+    frame.header = header;
+    if (header.type == Type::Dict)
+        frame.entries.reserve(header.count);
+    else
+        frame.elements.reserve(header.count);
+    return true;
+}
 
-    PlistValue value;
-    bool opened = false;
-    if (!begin(rootNode, root_, value, opened))
+PlistValue Reader::read() {
+    PlistValue result;
+    if (!openTrailer())
         return PlistValue();
-    if (!opened)
-        return value;
-    while (!stack.empty()) {
-        Frame& frame = stack.back();
+    visits_.assign(objects_, kUnvisited);
+    stack_.reserve(16);
+    if (!value(root_, result))
+        return PlistValue();
+    // A container's slot in its parent (or result, for the root) is made when it opens: the
+    // parent's vectors are reserved to their count, so it stays where it is until filled.
+    std::vector<PlistValue*> slots{&result};
+    while (!stack_.empty()) {
+        Frame& frame = stack_.back();
+        const bool isDict = frame.header.type == Type::Dict;
         if (frame.next == frame.header.count) {
-            PlistValue done = frame.header.type == Type::Dict
-                                  ? PlistValue(std::move(frame.entries))
-                                  : PlistValue(std::move(frame.elements));
-            stack.pop_back();
-            if (stack.empty())
-                return done;
-            Frame& parent = stack.back();
-            if (parent.header.type == Type::Dict)
-                parent.entries.emplace_back(std::move(parent.key), std::move(done));
-            else
-                parent.elements.push_back(std::move(done));
+            *slots.back() = isDict ? PlistValue(std::move(frame.entries))
+                                   : PlistValue(std::move(frame.elements));
+            slots.pop_back();
+            visits_[frame.object] = kDone;
+            stack_.pop_back();
             continue;
         }
-        plist_t child = nullptr;
-        std::uint64_t object;
-        if (frame.header.type == Type::Array) {
-            plist_array_next_item(frame.node, frame.iterator.get(), &child);
-            object = reference(frame.header, frame.next);
+        const std::uint64_t index = frame.next++;
+        PlistValue* slot;
+        if (isDict) {
+            Header key;
+            std::string keyText;
+            if (!header(reference(frame.header, index), key) || !text(key, keyText))
+                return PlistValue(); // a key that is not a string, or no text
+            slot = &frame.entries
+                        .emplace_back(std::piecewise_construct,
+                                      std::forward_as_tuple(std::move(keyText)),
+                                      std::forward_as_tuple())
+                        .second;
         } else {
-            char* key = nullptr;
-            plist_dict_next_item(frame.node, frame.iterator.get(), &key, &child);
-            const std::unique_ptr<char, FreeDeleter> owned(key);
-            if (!key)
-                return PlistValue();
-            frame.key.assign(key);
-            object = reference(frame.header, frame.header.count + frame.next);
+            slot = &frame.elements.emplace_back();
         }
-        ++frame.next;
-        // begin() may grow the stack: frame is not used past this point.
-        if (!begin(child, object, value, opened))
+        const std::uint64_t child =
+            reference(frame.header, isDict ? frame.header.count + index : index);
+        // value() may grow stack_: frame is not used past this point.
+        const std::size_t depth = stack_.size();
+        if (!value(child, *slot))
             return PlistValue();
-        if (!opened) {
-            Frame& parent = stack.back();
-            if (parent.header.type == Type::Dict)
-                parent.entries.emplace_back(std::move(parent.key), std::move(value));
-            else
-                parent.elements.push_back(std::move(value));
-        }
+        if (stack_.size() > depth)
+            slots.push_back(slot);
     }
-    return PlistValue(); // not reached: the root frame returns above
+    return result;
 }
 
 } // namespace
 
 PlistValue readBinary(std::string_view bytes) {
-    BinaryPlist plist(bytes);
-    if (!plist.openTrailer() || !plist.check())
-        return PlistValue();
-    plist_t raw = nullptr;
-    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-    const std::unique_ptr<void, PlistDeleter> tree(raw);
-    if (!tree)
-        return PlistValue();
-    return plist.convert(tree.get());
+    return Reader(bytes).read();
 }
 
 } // namespace kx::plist

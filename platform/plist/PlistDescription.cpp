@@ -26,7 +26,8 @@
 //
 // Iterative (walkTree): a tree of any depth is described without recursion.
 
-#include "platform/plist/PlistText.h"
+#include "platform/plist/PlistDateText.h"
+#include "platform/plist/PlistNumberText.h"
 #include "platform/plist/PlistTreeWalk.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
@@ -119,7 +120,7 @@ void appendTwo(std::string& out, unsigned value) {
 }
 
 void appendDateText(std::string& out, double seconds) {
-    if (!std::isfinite(seconds) || std::fabs(seconds) > 4.0e18) {
+    if (!isWithinDateRange(seconds)) {
         appendReal(out, seconds); // no calendar form
         return;
     }

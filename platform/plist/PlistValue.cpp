@@ -25,8 +25,6 @@ PlistValue::PlistValue(const char* text) {
     if (text)
         storage_ = std::string(text);
 }
-PlistValue::PlistValue(std::int64_t number)
-    : storage_(Integer{static_cast<std::uint64_t>(number), false}) {}
 PlistValue::PlistValue(double number) : storage_(number) {}
 PlistValue::PlistValue(bool flag) : storage_(flag) {}
 PlistValue::PlistValue(Integer number) : storage_(number) {

@@ -9,7 +9,8 @@
 //   pairs in turn (a later duplicate key wins); containers hold only white space beside their
 //   elements; scalars hold only character data (text, CDATA, references), no elements; true
 //   and false hold at most white space.
-// - integer, real, data and date: see PlistText.h for the accepted text.
+// - integer, real, data and date: see PlistNumberText.h, PlistBase64.h and
+//   PlistDateText.h for the accepted text.
 // - Containers nest at most PlistValue::kMaxDepth deep (a container holding only scalars has
 //   depth 1).
 // - Character references to NUL, to a surrogate or beyond U+10FFFF, and string or key text that
@@ -24,8 +25,11 @@
 //
 // The reader is iterative: the nesting depth costs heap frames, not stack.
 
+#include "platform/plist/PlistBase64.h"
+#include "platform/plist/PlistDateText.h"
+#include "platform/plist/PlistNumberText.h"
 #include "platform/plist/PlistReaders.h"
-#include "platform/plist/PlistText.h"
+#include "platform/plist/PlistXmlSpace.h"
 #include "platform/text/Utf8.h"
 
 #include <algorithm>

@@ -6,12 +6,14 @@
 // reader's line-end normalisation, other control characters as "&#xN;" (pugixml reads them
 // back; XML 1.0 has no form for them at all), and a NUL byte, which no XML can carry, is left
 // out. Reals, integers and dates are written so that the reader gives back the same value
-// (PlistText.h). Absent elements of an array and absent values of a dictionary (with their
-// keys) are left out.
+// (PlistNumberText.h, PlistDateText.h). Absent elements of an array and absent values of a
+// dictionary (with their keys) are left out.
 //
 // Iterative (walkTree): a tree of any depth is written without recursion.
 
-#include "platform/plist/PlistText.h"
+#include "platform/plist/PlistBase64.h"
+#include "platform/plist/PlistDateText.h"
+#include "platform/plist/PlistNumberText.h"
 #include "platform/plist/PlistTreeWalk.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
