@@ -28,15 +28,18 @@ TEST(PeriodicStandIn, RunsASetInNameOrderAndReportsFailure) {
     chmod(root.file("cron.locked").c_str(), 0711);
     const auto run = [&](const std::string& set, const std::string& as = "") {
         std::filesystem::remove(root.file("log"));
-        const int status = std::system(("umask 000; true | " + as +
-                                        " env -i VIVOZI_PERIODIC_ROOT='" + root.path() + "' '" +
-                                        VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null")
-                                           .c_str());
+        const int status =
+            std::system(("umask 000; true | " + as + " env -i VIVOZI_PERIODIC_ROOT='" +
+                         root.path() + "' VIVOZI_JOURNAL='" + root.file("state/journal.sqlite") +
+                         "' '" VZ_LIBEXEC_BUILD_DIR "/periodic' " + set + " 2>/dev/null")
+                            .c_str());
         return std::pair{WEXITSTATUS(status), vztest::readFile(root.file("log"))};
     };
     // Dotted names skipped; scripts get umask 022 and the null device, whatever the caller had.
     EXPECT_EQ(run("daily"), std::pair(0, std::string("10-x 0022 /dev/null\nC 0022 /dev/null\n"
                                                      "a 0022 /dev/null\nb 0022 /dev/null\n")));
+    // Recorded in the test's own journal, never in the account's.
+    EXPECT_TRUE(vztest::fileExists(root.file("state/journal.sqlite")));
     // A failing script fails the set after every script ran.
     EXPECT_EQ(run("weekly").first, 1);
     EXPECT_EQ(vztest::lines(vztest::readFile(root.file("log"))).size(), 2u);
