@@ -99,6 +99,8 @@ public:
         std::string script = "#!/bin/sh\n# Written by vivozi for one run.\n";
         script += "VIVOZI_PERIODIC_ROOT=" + shellQuote((folder_ / "root").string()) +
                   "\nexport VIVOZI_PERIODIC_ROOT\n";
+        if (const char* journal = std::getenv("VIVOZI_JOURNAL"); journal && *journal)
+            script += "VIVOZI_JOURNAL=" + shellQuote(journal) + "\nexport VIVOZI_JOURNAL\n";
         if (demoFolder)
             script += "VIVOZI_DEMO_DIR=" + shellQuote(*demoFolder) + "\nexport VIVOZI_DEMO_DIR\n";
         script += "exec " + shellQuote(standIn) + " \"$@\"\n";

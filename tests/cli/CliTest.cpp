@@ -37,12 +37,15 @@ std::vector<std::string> childEnvironment(const vztest::TempDir& folder) {
     for (char** entry = environ; *entry; ++entry)
         if (!std::regex_search(
                 *entry,
-                std::regex("^(XDG_CONFIG_HOME|XDG_STATE_HOME|DBUS_SYSTEM_BUS_ADDRESS|NO_COLOR)=")))
+                std::regex("^(XDG_CONFIG_HOME|XDG_STATE_HOME|DBUS_SYSTEM_BUS_ADDRESS|NO_COLOR|"
+                           "VIVOZI_JOURNAL)=")))
             environment.push_back(*entry);
     const char* bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     environment.insert(
         environment.end(),
         {"XDG_CONFIG_HOME=" + folder.file("config"), "XDG_STATE_HOME=" + folder.file("state"),
+         // The runs record here, not in the account's journal, nor take its run locks.
+         "VIVOZI_JOURNAL=" + folder.file("journal/journal.sqlite"),
          "DBUS_SYSTEM_BUS_ADDRESS=" +
              (bus && *bus ? std::string(bus) : "unix:path=" + folder.file("no-bus"))});
     return environment;
@@ -307,6 +310,7 @@ TEST_F(Cli, InterruptStopsTheRunningScriptAndFailsTheRest) {
     ASSERT_FALSE(sleeper.empty()) << "the first script never started";
     EXPECT_FALSE(vztest::processAlive(std::stoi(sleeper)));
     EXPECT_FALSE(vztest::fileExists(marks + "first.finished"));
+    EXPECT_TRUE(vztest::fileExists(home_.file("journal/journal.sqlite.good.lock")));
 }
 
 TEST(CliWatch, PrintsTimePercentStatusAndName) {
