@@ -4,7 +4,7 @@
 //   LibplistFromXml  libplist's plist_from_xml + plist_free
 //   PugixmlLoad      a bare pugixml load_buffer of the same bytes, with the options the reader
 //                    uses (PugixmlLoadDefault: pugixml's default options, for reference)
-// Goals: PlistValue::parse at least 3x faster than libplist, within 3x of the bare pugixml load.
+// Goals: PlistValue::parse at least 3x faster than libplist, within 2.5x of the bare pugixml load.
 // With the console output, the ratios per size are printed at the end, from the fastest of the
 // repetitions, in real and CPU time. On a shared machine run, for example,
 //   bench_plist --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true

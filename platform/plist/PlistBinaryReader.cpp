@@ -128,6 +128,9 @@ private:
     struct Frame {
         std::uint64_t object;
         Header header;
+        // Where the finished container goes: result, or its place in the parent's vectors,
+        // which are reserved to their count and so never move while they fill.
+        PlistValue* slot;
         std::uint64_t next = 0; // next element, or next entry of a dictionary
         PlistValue::Array elements;
         PlistValue::Dictionary entries;
@@ -490,6 +493,7 @@ bool Reader::value(std::uint64_t object, PlistValue& out) {
     Frame& frame = stack_.emplace_back();
     frame.object = object;
     frame.header = header;
+    frame.slot = &out;
     if (header.type == Type::Dict)
         frame.entries.reserve(header.count);
     else
@@ -502,19 +506,15 @@ PlistValue Reader::read() {
     if (!openTrailer())
         return PlistValue();
     visits_.assign(objects_, kUnvisited);
-    stack_.reserve(16);
+    stack_.reserve(8);
     if (!value(root_, result))
         return PlistValue();
-    // A container's slot in its parent (or result, for the root) is made when it opens: the
-    // parent's vectors are reserved to their count, so it stays where it is until filled.
-    std::vector<PlistValue*> slots{&result};
     while (!stack_.empty()) {
         Frame& frame = stack_.back();
         const bool isDict = frame.header.type == Type::Dict;
         if (frame.next == frame.header.count) {
-            *slots.back() = isDict ? PlistValue(std::move(frame.entries))
-                                   : PlistValue(std::move(frame.elements));
-            slots.pop_back();
+            *frame.slot = isDict ? PlistValue(std::move(frame.entries))
+                                 : PlistValue(std::move(frame.elements));
             visits_[frame.object] = kDone;
             stack_.pop_back();
             continue;
@@ -537,11 +537,8 @@ PlistValue Reader::read() {
         const std::uint64_t child =
             reference(frame.header, isDict ? frame.header.count + index : index);
         // value() may grow stack_: frame is not used past this point.
-        const std::size_t depth = stack_.size();
         if (!value(child, *slot))
             return PlistValue();
-        if (stack_.size() > depth)
-            slots.push_back(slot);
     }
     return result;
 }

@@ -10,7 +10,7 @@ namespace kx::plist {
 // An XML property list; absent when malformed (see PlistXmlReader.cpp for the rules).
 PlistValue readXml(std::string_view bytes);
 // A binary property list ("bplist00"); absent when malformed or hostile (see
-// PlistBinaryReader.cpp for the checks made before libplist sees the bytes).
+// PlistBinaryReader.cpp for the checks).
 PlistValue readBinary(std::string_view bytes);
 
 } // namespace kx::plist
