@@ -4,11 +4,13 @@
 Usage: bench-table.py RESULTS_FOLDER BENCHMARKS.md
 
 Every row is a figure of ours beside its baseline, both measured in the same run of the same
-benchmark program; the ratio is ours over the baseline (below 1: faster than the baseline). A
-figure whose benchmark is missing from the results reads "not measured". The text between the
-two marker lines of the file is replaced; everything else in it is kept.
+benchmark program; the ratio is ours over the baseline (below 1: faster than the baseline). The
+text between the two marker lines of the file is replaced; everything else in it is kept. When a
+figure a row expects is missing from the results (a benchmark renamed, or its program failed),
+nothing is written and the missing ones are listed, with the names measured instead.
 """
 
+import difflib
 import json
 import os
 import platform
@@ -240,6 +242,30 @@ def table(results, context, build):
     return "\n".join(lines)
 
 
+def missing(results):
+    """One line for each figure a row expects that the results lack."""
+    lines, seen = [], set()
+    for row in ROWS:
+        for source in (row[2], row[4]):
+            if value(results, source, row[5]) is not None:
+                continue
+            program, benchmark = source[0], source[1]
+            what = f"bench_{program}: {benchmark}" + (f" (counter {source[2]})"
+                                                      if len(source) == 3 else "")
+            if what in seen:
+                continue
+            seen.add(what)
+            if program not in results:
+                lines.append(f"{what}; no results from bench_{program} at all")
+            elif benchmark in results[program]:
+                lines.append(f"{what}; the benchmark ran but has no such counter")
+            else:
+                near = difflib.get_close_matches(benchmark, list(results[program]), n=3)
+                hint = f"; measured instead: {', '.join(near)}" if near else ""
+                lines.append(f"{what}; not among its results{hint}")
+    return lines
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -247,6 +273,11 @@ def main():
     results, context = load(folder)
     if not results:
         sys.exit(f"no benchmark results in {folder}")
+    absent = missing(results)
+    if absent:
+        sys.exit(f"{target} left unchanged: {len(absent)} figure(s) the table expects were not "
+                 f"measured (rename the row in scripts/bench-table.py with its benchmark):\n  " +
+                 "\n  ".join(absent))
     text = table(results, context, os.path.dirname(os.path.abspath(folder)))
     try:
         with open(target) as f:
@@ -262,8 +293,7 @@ def main():
         page = f"{head}\n\n{first}\n\n{text}\n\n{rest}"
     with open(target, "w") as f:
         f.write(page)
-    measured = sum(1 for row in ROWS if value(results, row[2], row[5]) is not None)
-    print(f"{target}: table of {len(ROWS)} figures written ({measured} measured)")
+    print(f"{target}: table of {len(ROWS)} figures written")
 
 
 if __name__ == "__main__":
