@@ -53,6 +53,9 @@ pkg-config --exact-version=1.0.0 VivoziZevidodirid
 echo "== installed vivozi"
 # It finds its stand-ins and sample sets beside itself, wherever the tree was put.
 XDG_CONFIG_HOME=$work/config "$prefix/bin/vivozi" compare 1
+# The run records into a journal of its own, not the account's.
 XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus \
+    VIVOZI_JOURNAL=$work/journal/journal.sqlite \
     "$prefix/bin/vivozi" run --demo --demo-dir "$work/demo" daily
 grep -q 'daily/rotate-log' "$work/demo/maintenance.log"
+test -f "$work/journal/journal.sqlite.daily.lock"
