@@ -45,6 +45,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -90,10 +91,16 @@ public:
         for (const int signal : {SIGTERM, SIGINT, SIGHUP})
             sigaddset(&stops, signal);
         pthread_sigmask(SIG_BLOCK, &stops, &before);
-        writer_ = std::thread([this, path] { write(path); });
+        try {
+            writer_ = std::thread([this, path] { write(path); });
+        } catch (const std::system_error&) {
+            // No thread to spare: each write is made when asked for instead.
+            openJournal(path);
+        }
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-    // A problem beside the journal, logged as its failure would be; before open only.
+    // A problem beside the journal, logged as its failure would be: by our main thread before
+    // open, then by the writer alone.
     void logOnce(const std::string& why) {
         if (!logged_)
             kx::logLine("periodic " + set_ + ": " + why);
@@ -130,8 +137,12 @@ private:
 
     void post(Write::Kind kind, kx::JournalTime at, kx::RunOutcome outcome = {},
               std::string text = {}, const kx::ScriptEnd& end = {}) {
-        if (!writer_.joinable())
+        if (!writer_.joinable()) {
+            Write write{kind, at, outcome, std::move(text), end};
+            if (journal_ && !apply(write))
+                fail();
             return;
+        }
         {
             const std::lock_guard lock(mutex_);
             queue_.push_back({kind, at, outcome, std::move(text), end});
@@ -139,11 +150,14 @@ private:
         queued_.notify_one();
     }
 
+    void openJournal(const std::string& path) {
+        journal_.emplace(kx::Journal::Access::Write, path);
+        if (!journal_->isOpen())
+            fail();
+    }
     // The writer thread.
     void write(const std::string& path) {
-        std::optional<kx::Journal> journal(std::in_place, kx::Journal::Access::Write, path);
-        if (!journal->isOpen())
-            fail(journal);
+        openJournal(path);
         std::vector<Write> batch;
         for (;;) {
             {
@@ -153,18 +167,19 @@ private:
                     return;
                 batch.swap(queue_);
             }
-            if (journal) {
+            if (journal_) {
                 const bool together = batch.size() > 1;
-                bool written = !together || journal->beginWrites();
+                bool written = !together || journal_->beginWrites();
                 for (Write& each : batch)
-                    written = written && apply(*journal, each);
-                if (!(written && (!together || journal->commitWrites())))
-                    fail(journal);
+                    written = written && apply(each);
+                if (!(written && (!together || journal_->commitWrites())))
+                    fail();
             }
             batch.clear();
         }
     }
-    bool apply(kx::Journal& journal, Write& write) {
+    bool apply(Write& write) {
+        kx::Journal& journal = *journal_;
         switch (write.kind) {
         case Write::BeginRun:
             run_ = journal.beginRun(set_, ::getpid(), write.at);
@@ -183,14 +198,15 @@ private:
         }
         return false;
     }
-    void fail(std::optional<kx::Journal>& journal) {
-        logOnce("the run is not recorded: " + journal->errorText());
-        journal.reset();
+    void fail() {
+        logOnce("the run is not recorded: " + journal_->errorText());
+        journal_.reset();
     }
 
     const std::string set_;
     bool logged_ = false;
-    // The writer's alone.
+    // The writer's alone (our main thread's when there is none).
+    std::optional<kx::Journal> journal_;
     std::optional<std::int64_t> run_;
     std::optional<std::int64_t> script_;
     // Shared.
