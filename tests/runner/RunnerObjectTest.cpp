@@ -6,6 +6,7 @@
 
 #include <VivoziZevidodirid/Runner.h>
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -63,8 +64,10 @@ TEST(RunnerObject, StatusesAndDelegateMayBeUsedFromSeveralThreads) {
         std::make_shared<VivoziZevidodiridDelegate>(),
         std::make_shared<VivoziZevidodiridDelegate>()};
     std::atomic<bool> done{false};
+    // A sanitizer build, many times slower, sees a race at once: the time bound is for it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     std::thread writer([&] {
-        for (int i = 0; i < 1000000; ++i) {
+        for (int i = 0; i < 1000000 && std::chrono::steady_clock::now() < deadline; ++i) {
             for (const auto& [get, set] : kStatuses)
                 (runner.*set)(i % 3 ? std::optional(texts[i % 2]) : std::nullopt);
             runner.setDelegate(delegates[i % 2]);
