@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -119,16 +118,6 @@ private:
     std::size_t faulted_ = 0; // bytes of a mapping known to be faulted in
 };
 
-namespace {
-
-void drain(int fd) {
-    char scratch[16384];
-    while (readSome(fd, scratch, sizeof scratch) > 0) {
-    }
-}
-
-} // namespace
-
 Bytes readToEnd(int fd, std::size_t limit, bool& complete) {
     complete = false;
     Bytes bytes;
@@ -153,14 +142,6 @@ Bytes readToEnd(int fd, std::size_t limit, bool& complete) {
     }
     sink.shrinkToFit();
     complete = true;
-    return bytes;
-}
-
-Bytes readToEnd(int fd) {
-    bool complete = false;
-    Bytes bytes = readToEnd(fd, std::numeric_limits<std::size_t>::max(), complete);
-    if (!complete)
-        drain(fd);
     return bytes;
 }
 

@@ -42,13 +42,10 @@ private:
     bool mapped_ = false; // from mapOutputMemory rather than malloc
 };
 
-// Reads fd to end of file. A pipe that carries long output is widened, so that
-// its writer is woken less often. Stops at a read error, keeping what came before. Past limit
-// bytes, or when memory runs out, it stops at once and returns no bytes with complete false: a
-// writer that may never be done is the caller's to stop.
+// Reads fd to end of file. A pipe that carries long output is widened, so that its writer is
+// woken less often. Stops at a read error, keeping what came before. Past limit bytes, or when
+// memory runs out, it stops at once and returns no bytes with complete false: a writer that may
+// never be done is the caller's to stop.
 Bytes readToEnd(int fd, std::size_t limit, bool& complete);
-// As above without a limit; when memory runs out the rest is drained (so the writer can finish)
-// and no bytes are returned.
-Bytes readToEnd(int fd);
 
 } // namespace kx
