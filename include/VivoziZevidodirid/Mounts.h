@@ -1,7 +1,10 @@
 #pragma once
 
 #include <VivoziZevidodirid/Export.h>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -22,5 +25,25 @@ struct MountedFileSystem {
 // no kernel writes (one holding a NUL, or longer than any real one) is left out, and a table that
 // never ends is read only up to a bound. Safe from any thread.
 VZ_EXPORT std::vector<MountedFileSystem> mountedFileSystems();
+
+// The space of a file system in bytes.
+struct VolumeSpace {
+    std::uint64_t totalBytes = 0;
+    std::uint64_t freeBytes = 0;      // every free block, the superuser's reserve included
+    std::uint64_t availableBytes = 0; // what an unprivileged user may still write
+    std::uint64_t usedBytes = 0;      // totalBytes - freeBytes
+    friend bool operator==(const VolumeSpace&, const VolumeSpace&) = default;
+};
+
+// The space of the file system holding path, from one statfs; nullopt when the file system
+// cannot be asked, and when its counts cannot be true (a size beyond 64 bits, more free or
+// available than in all): no made-up figure stands in for them.
+VZ_EXPORT std::optional<VolumeSpace> volumeSpace(std::string_view path);
+
+// The mounted file system holding path (symbolic links followed), as `df PATH` answers it: of
+// the snapshot's mount points on the path's own way up, the longest whose file system is the
+// path's (by device number), its last entry. Only the path's own parents are asked, so a dead
+// network mount elsewhere cannot stall the call. nullopt when the path does not resolve.
+VZ_EXPORT std::optional<MountedFileSystem> volumeHolding(std::string_view path);
 
 } // namespace kx

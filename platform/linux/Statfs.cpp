@@ -11,9 +11,9 @@ FileSystemStatistics statisticsFromRecord(const struct statfs& record) {
     // size, which differs on virtiofs and several FUSE file systems. Kernels before 2.6 left
     // f_frsize zero, and there the two were the same.
     const auto unit = record.f_frsize > 0 ? record.f_frsize : record.f_bsize;
-    return FileSystemStatistics{static_cast<std::uint64_t>(unit),
-                                static_cast<std::uint64_t>(record.f_blocks),
-                                static_cast<std::uint64_t>(record.f_bfree)};
+    return FileSystemStatistics{
+        static_cast<std::uint64_t>(unit), static_cast<std::uint64_t>(record.f_blocks),
+        static_cast<std::uint64_t>(record.f_bfree), static_cast<std::uint64_t>(record.f_bavail)};
 }
 
 std::optional<FileSystemStatistics> fileSystemStatistics(std::string_view path) {

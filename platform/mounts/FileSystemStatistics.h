@@ -8,9 +8,10 @@ namespace kx {
 
 // What the library reads of a file system's statistics.
 struct FileSystemStatistics {
-    std::uint64_t blockSize = 0;  // the unit of the two counts below
-    std::uint64_t blocks = 0;     // data blocks in all
-    std::uint64_t freeBlocks = 0; // free blocks, those reserved for the superuser included
+    std::uint64_t blockSize = 0;       // the unit of the two counts below
+    std::uint64_t blocks = 0;          // data blocks in all
+    std::uint64_t freeBlocks = 0;      // free blocks, those reserved for the superuser included
+    std::uint64_t availableBlocks = 0; // free blocks an unprivileged user may still write
 };
 
 // The statistics of the file system holding path; nullopt when they cannot be read, and for an
