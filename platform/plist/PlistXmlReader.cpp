@@ -33,9 +33,11 @@
 #include "platform/text/Utf8.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <pugixml.hpp>
 #include <string>
 #include <tuple>
@@ -55,39 +57,117 @@ constexpr unsigned kParseOptions =
 
 enum class Tag { Unknown, Dict, Array, String, Key, Integer, Real, True, False, Data, Date };
 
-// name == literal, reading name no further than its terminating NUL.
-template <std::size_t N> bool nameIs(const char* name, const char (&literal)[N]) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (name[i] != literal[i])
-            return false;
-    return true;
+// The document's bytes, in a copy of our own that pugixml parses in place, with zeroed padding
+// after them: a whole word can be read from any string pugixml leaves in the copy without
+// reading past it. (Strings pugixml keeps elsewhere, as after converting UTF-16, are read by
+// the byte.)
+class Buffer {
+public:
+    static constexpr std::size_t kPadding = 8;
+    explicit Buffer(std::string_view bytes)
+        : size_(bytes.size()), bytes_(std::make_unique_for_overwrite<char[]>(size_ + kPadding)) {
+        std::memcpy(bytes_.get(), bytes.data(), size_);
+        std::memset(bytes_.get() + size_, 0, kPadding);
+    }
+    char* data() { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    // Whether a word can be read at text.
+    bool holds(const char* text) const {
+        return reinterpret_cast<std::uintptr_t>(text) -
+                   reinterpret_cast<std::uintptr_t>(bytes_.get()) <
+               size_;
+    }
+
+private:
+    std::size_t size_;
+    std::unique_ptr<char[]> bytes_;
+};
+
+// Eight bytes as a word, the first in the lowest byte.
+std::uint64_t loadWord(const char* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
+    return word;
 }
 
-Tag tagOf(const char* name) {
-    switch (name[0]) {
-    case 'a':
-        return nameIs(name, "array") ? Tag::Array : Tag::Unknown;
-    case 'd':
-        if (name[1] == 'i')
-            return nameIs(name, "dict") ? Tag::Dict : Tag::Unknown;
-        if (nameIs(name, "data"))
-            return Tag::Data;
-        return nameIs(name, "date") ? Tag::Date : Tag::Unknown;
-    case 'f':
-        return nameIs(name, "false") ? Tag::False : Tag::Unknown;
-    case 'i':
-        return nameIs(name, "integer") ? Tag::Integer : Tag::Unknown;
-    case 'k':
-        return nameIs(name, "key") ? Tag::Key : Tag::Unknown;
-    case 'r':
-        return nameIs(name, "real") ? Tag::Real : Tag::Unknown;
-    case 's':
-        return nameIs(name, "string") ? Tag::String : Tag::Unknown;
-    case 't':
-        return nameIs(name, "true") ? Tag::True : Tag::Unknown;
-    default:
-        return Tag::Unknown;
+constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+
+// The high bit of each zero byte of word; exact up to the first zero byte, which is all that
+// is used (a byte above it may be marked wrongly).
+constexpr std::uint64_t zeroBytes(std::uint64_t word) {
+    return (word - kOnes) & ~word & kHigh;
+}
+
+// Up to the first eight bytes of a name with its terminating NUL, zero beyond it.
+std::uint64_t nameWord(const char* name, const Buffer& buffer) {
+    if (buffer.holds(name)) {
+        const std::uint64_t word = loadWord(name);
+        const std::uint64_t zeros = zeroBytes(word);
+        // Keep the bytes below the first NUL; the NUL and what follows it become zero.
+        return zeros ? word & ((zeros & -zeros) - 1) : word;
     }
+    std::uint64_t word = 0;
+    for (unsigned i = 0; i < 8 && name[i]; ++i)
+        word |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+    return word;
+}
+
+// The element names as words, told apart by a perfect hash of their first four bytes, so that
+// naming a tag costs no branch on the name (the names of a listing come in no order a branch
+// predictor could learn).
+constexpr std::uint64_t wordOf(std::string_view name) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        word |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+    return word;
+}
+
+constexpr std::pair<std::string_view, Tag> kNames[] = {
+    {"dict", Tag::Dict}, {"array", Tag::Array},     {"string", Tag::String},
+    {"key", Tag::Key},   {"integer", Tag::Integer}, {"real", Tag::Real},
+    {"true", Tag::True}, {"false", Tag::False},     {"data", Tag::Data},
+    {"date", Tag::Date}};
+
+constexpr unsigned kHashBits = 4;
+
+constexpr unsigned hashOf(std::uint64_t word, std::uint32_t multiplier) {
+    return static_cast<std::uint32_t>(static_cast<std::uint32_t>(word) * multiplier) >>
+           (32 - kHashBits);
+}
+
+constexpr std::uint32_t findMultiplier() {
+    for (std::uint32_t multiplier = 0x9E3779B1;; multiplier += 2) {
+        unsigned used = 0;
+        bool distinct = true;
+        for (const auto& [name, tag] : kNames) {
+            const unsigned bit = 1u << hashOf(wordOf(name), multiplier);
+            distinct = distinct && !(used & bit);
+            used |= bit;
+        }
+        if (distinct)
+            return multiplier;
+    }
+}
+
+constexpr std::uint32_t kMultiplier = findMultiplier();
+
+struct NameSlot {
+    std::uint64_t word = 0;
+    Tag tag = Tag::Unknown;
+};
+
+constexpr auto kSlots = [] {
+    std::array<NameSlot, 1u << kHashBits> slots{};
+    for (const auto& [name, tag] : kNames)
+        slots[hashOf(wordOf(name), kMultiplier)] = {wordOf(name), tag};
+    return slots;
+}();
+
+Tag tagOf(std::uint64_t nameWord) {
+    const NameSlot& slot = kSlots[hashOf(nameWord, kMultiplier)];
+    return slot.word == nameWord ? slot.tag : Tag::Unknown;
 }
 
 // Whether a handle is null, without the out-of-line call its operator bool costs (pugixml's
@@ -193,33 +273,51 @@ bool isSpaceOnly(pugi::xml_node textNode) {
     return isSpaceOnly(textNode.value(), textNode.type() == pugi::node_pcdata);
 }
 
-// Whether text is ASCII without a '&', and so its own decoding and valid UTF-8. Eight bytes at
-// a time: nearly every text of a tool's listing is such, and this is the one pass it costs.
+// Whether text is ASCII without a '&', and so its own decoding and valid UTF-8.
 bool isPlainAscii(std::string_view text) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080,
-                            kAmpersands = 0x2626262626262626;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        const std::uint64_t ampersandsZeroed = word ^ kAmpersands;
-        if ((word | ((ampersandsZeroed - kOnes) & ~ampersandsZeroed)) & kHigh)
-            return false;
-    }
-    for (; i < text.size(); ++i)
-        if (text[i] == '&' || static_cast<unsigned char>(text[i]) >= 0x80)
+    for (char c : text)
+        if (c == '&' || static_cast<unsigned char>(c) >= 0x80)
             return false;
     return true;
+}
+
+// The text up to its NUL, and whether it is plain (see isPlainAscii). A word at a time where
+// the buffer allows: nearly every text of a tool's listing is plain, and this is the one pass
+// it costs.
+std::string_view scanText(const char* text, const Buffer& buffer, bool& plain) {
+    if (!buffer.holds(text)) {
+        const std::string_view whole(text);
+        plain = isPlainAscii(whole);
+        return whole;
+    }
+    constexpr std::uint64_t kAmpersands = 0x2626262626262626;
+    // Each word read starts below the first NUL at or after text, and the padding holds a NUL:
+    // no read passes the padding.
+    for (std::size_t at = 0;; at += 8) {
+        const std::uint64_t word = loadWord(text + at);
+        const std::uint64_t zeros = zeroBytes(word);
+        const std::uint64_t odd = (word | zeroBytes(word ^ kAmpersands)) & kHigh;
+        if (zeros) {
+            plain = (odd & ((zeros & -zeros) - 1)) == 0;
+            return {text, at + static_cast<std::size_t>(std::countr_zero(zeros)) / 8};
+        }
+        if (odd) {
+            plain = false;
+            return {text, at + std::strlen(text + at)};
+        }
+    }
 }
 
 // The character data of a scalar element: its embedded first text run, then any further text
 // and CDATA children in order, references in text decoded. False when it holds an element, a
 // reference to a character XML forbids, or text that is not UTF-8. The view lives until the
-// next call (it may point into scratch) or the document dies.
-bool textOf(pugi::xml_node element, std::string_view& out, std::string& scratch) {
-    const std::string_view own = element.value();
+// next call with the same scratch (it may point into it) or the document dies.
+bool textOf(pugi::xml_node element, const Buffer& buffer, std::string_view& out,
+            std::string& scratch) {
+    bool plain;
+    const std::string_view own = scanText(element.value(), buffer, plain);
     pugi::xml_node child = element.first_child();
-    if (isNull(child) && isPlainAscii(own)) {
+    if (isNull(child) && plain) {
         out = own;
         return true;
     }
@@ -263,17 +361,19 @@ bool outerBytesAreClean(std::string_view bytes) {
 
 class Reader {
 public:
+    explicit Reader(const Buffer& buffer) : buffer_(buffer) {}
     // Reads the value element (the single child of plist) into out.
     bool read(pugi::xml_node root, PlistValue& out);
 
 private:
     struct Child {
         pugi::xml_node node;
-        const char* name;
+        Tag tag;
     };
     struct Frame {
-        std::vector<Child> children; // element children; capacity kept between uses
-        std::size_t next = 0;        // next child to read
+        std::size_t first = 0; // its element children are children_[first, end)
+        std::size_t next = 0;  // next child to read
+        std::size_t end = 0;
         bool isDictionary = false;
         PlistValue* target = nullptr; // where the finished container goes
         PlistValue::Array elements;
@@ -287,16 +387,20 @@ private:
     // which builds the value where it belongs. False when malformed.
     template <class Place> bool scalar(Tag tag, pugi::xml_node element, Place&& place);
 
-    // Frames in use are stack_[0, depth_); deeper ones keep their capacity for reuse. A frame's
-    // target points into its parent's vectors, which grow only after the frame is closed.
+    // Frames in use are stack_[0, depth_); deeper ones are kept for reuse. A frame's target
+    // points into its parent's vectors, which grow only after the frame is closed.
+    const Buffer& buffer_;
     std::vector<Frame> stack_;
     std::size_t depth_ = 0;
-    std::string scratch_;
+    // The element children of every open frame, each frame's above its parent's: one buffer
+    // for the whole walk rather than one per container.
+    std::vector<Child> children_;
+    std::string scratch_, keyScratch_; // decoded text; a key's must outlive its value's
 };
 
 template <class Place> bool Reader::scalar(Tag tag, pugi::xml_node element, Place&& place) {
     std::string_view text;
-    if (!textOf(element, text, scratch_))
+    if (!textOf(element, buffer_, text, scratch_))
         return false;
     switch (tag) {
     case Tag::String:
@@ -347,36 +451,37 @@ bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
     if (depth_ == stack_.size())
         stack_.emplace_back();
     Frame& frame = stack_[depth_++];
-    frame.next = 0;
+    frame.first = frame.next = children_.size();
     frame.isDictionary = tag == Tag::Dict;
     frame.target = &target;
-    // One pass over the children: elements are kept with their names, white-space text is
+    // One pass over the children: elements are kept with their tags, white-space text is
     // skipped, other text fails. (With kParseOptions only elements, text and CDATA are stored,
     // and only elements have names.)
-    frame.children.clear();
     for (pugi::xml_node child = element.first_child(); !isNull(child);
          child = child.next_sibling()) {
         const char* name = child.name();
         if (*name)
-            frame.children.push_back({child, name});
+            children_.push_back({child, tagOf(nameWord(name, buffer_))});
         else if (!isSpaceOnly(child))
             return false;
     }
+    frame.end = children_.size();
+    const std::size_t count = frame.end - frame.first;
     // Room for every value up front, so nothing moves while the container fills.
     if (frame.isDictionary) {
-        if (frame.children.size() % 2 != 0)
+        if (count % 2 != 0)
             return false; // a key without a value (or a value without a key)
         frame.entries = PlistValue::Dictionary();
-        frame.entries.reserve(frame.children.size() / 2);
+        frame.entries.reserve(count / 2);
     } else {
         frame.elements = PlistValue::Array();
-        frame.elements.reserve(frame.children.size());
+        frame.elements.reserve(count);
     }
     return true;
 }
 
 bool Reader::read(pugi::xml_node root, PlistValue& out) {
-    const Tag rootTag = tagOf(root.name());
+    const Tag rootTag = tagOf(nameWord(root.name(), buffer_));
     if (rootTag != Tag::Dict && rootTag != Tag::Array)
         return scalar(rootTag, root, [&](auto&&... arguments) {
             out = PlistValue(std::forward<decltype(arguments)>(arguments)...);
@@ -385,45 +490,43 @@ bool Reader::read(pugi::xml_node root, PlistValue& out) {
         return false;
     while (depth_ > 0) {
         Frame& frame = stack_[depth_ - 1];
-        if (frame.next == frame.children.size()) {
+        if (frame.next == frame.end) {
             *frame.target = frame.isDictionary ? PlistValue(std::move(frame.entries))
                                                : PlistValue(std::move(frame.elements));
+            children_.resize(frame.first);
             --depth_;
             continue;
         }
-        // open() may grow stack_: frame is not used after it.
+        // open() may grow stack_ and children_: neither frame nor a reference into children_
+        // is used after it.
         if (frame.isDictionary) {
-            const Child keyChild = frame.children[frame.next];
-            const Child valueChild = frame.children[frame.next + 1];
+            const Child keyChild = children_[frame.next];
+            const Child valueChild = children_[frame.next + 1];
             frame.next += 2;
-            if (!nameIs(keyChild.name, "key"))
+            if (keyChild.tag != Tag::Key)
                 return false; // a value without a key, or something else
-            std::string_view keyText;
-            if (!textOf(keyChild.node, keyText, scratch_))
+            std::string_view key;
+            if (!textOf(keyChild.node, buffer_, key, keyScratch_))
                 return false;
-            std::string key(keyText);
-            const Tag tag = tagOf(valueChild.name);
-            if (tag == Tag::Dict || tag == Tag::Array) {
-                auto& entry = frame.entries.emplace_back(std::piecewise_construct,
-                                                         std::forward_as_tuple(std::move(key)),
-                                                         std::forward_as_tuple());
-                if (!open(tag, valueChild.node, entry.second))
+            if (valueChild.tag == Tag::Dict || valueChild.tag == Tag::Array) {
+                auto& entry = frame.entries.emplace_back(
+                    std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+                if (!open(valueChild.tag, valueChild.node, entry.second))
                     return false;
-            } else if (!scalar(tag, valueChild.node, [&](auto&&... arguments) {
+            } else if (!scalar(valueChild.tag, valueChild.node, [&](auto&&... arguments) {
                            frame.entries.emplace_back(
-                               std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                               std::piecewise_construct, std::forward_as_tuple(key),
                                std::forward_as_tuple(
                                    std::forward<decltype(arguments)>(arguments)...));
                        })) {
                 return false;
             }
         } else {
-            const Child child = frame.children[frame.next++];
-            const Tag tag = tagOf(child.name);
-            if (tag == Tag::Dict || tag == Tag::Array) {
-                if (!open(tag, child.node, frame.elements.emplace_back()))
+            const Child child = children_[frame.next++];
+            if (child.tag == Tag::Dict || child.tag == Tag::Array) {
+                if (!open(child.tag, child.node, frame.elements.emplace_back()))
                     return false;
-            } else if (!scalar(tag, child.node, [&](auto&&... arguments) {
+            } else if (!scalar(child.tag, child.node, [&](auto&&... arguments) {
                            frame.elements.emplace_back(
                                std::forward<decltype(arguments)>(arguments)...);
                        })) {
@@ -439,8 +542,10 @@ bool Reader::read(pugi::xml_node root, PlistValue& out) {
 PlistValue readXml(std::string_view bytes) {
     if (!outerBytesAreClean(bytes))
         return PlistValue();
+    Buffer buffer(bytes); // outlives the document, which points into it
     pugi::xml_document document;
-    if (!document.load_buffer(bytes.data(), bytes.size(), kParseOptions, pugi::encoding_auto))
+    if (!document.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions,
+                                      pugi::encoding_auto))
         return PlistValue();
 
     // The document: one element, plist. (Skipped markup is not stored, and pugixml keeps no
@@ -457,7 +562,7 @@ PlistValue readXml(std::string_view bytes) {
         return PlistValue(); // a second value, or text
 
     PlistValue result;
-    Reader reader;
+    Reader reader(buffer);
     if (!reader.read(root, result))
         return PlistValue();
     return result;

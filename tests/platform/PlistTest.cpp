@@ -44,6 +44,18 @@ std::string nested(std::size_t n, std::string_view innermost = "") {
     return open + std::string(innermost) + close;
 }
 
+// UTF-16LE with a byte-order mark, from UTF-8 of at most two bytes a character.
+std::string utf16(std::string_view utf8) {
+    std::string out = "\xFF\xFE";
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        unsigned c = static_cast<unsigned char>(utf8[i]);
+        if (c >= 0xC0)
+            c = (c & 0x1F) << 6 | (static_cast<unsigned char>(utf8[++i]) & 0x3F);
+        out += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    }
+    return out;
+}
+
 const PlistValue kAbsent;
 
 // Every integer type converts at its exact value (these were ambiguous between the int64_t,
@@ -125,9 +137,37 @@ TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
         {"a reference past U+10FFFF", document("<string>&#1114112;</string>")},
         {"a reference past 64 bits", document("<string>&#99999999999999999999;</string>")},
         {"text that is not UTF-8", document("<string>\xC3(</string>")},
+        {"an element named like a value but longer", document("<integers>1</integers>")},
+        {"an element named like a value but shorter", document("<dat>AA==</dat>")},
+        {"an element named in another case", document("<Dict/>")},
+        {"a key element named longer", document("<dict><keys>a</keys><true/></dict>")},
+        {"a long element name in UTF-16", utf16("<plist><integerxyz>1</integerxyz></plist>")},
     };
     for (const auto& [why, text] : cases)
         EXPECT_EQ(PlistValue::parse(text), kAbsent) << why;
+}
+
+// Text and names are read a word at a time where they lie in the document's own bytes (and by
+// the byte once pugixml has converted UTF-16): a reference, a character past ASCII or the end
+// at every offset of the first three words.
+TEST(PlistXmlParse, TextOfEveryLengthWithAnythingAtAnyOffset) {
+    const std::pair<std::string_view, std::string_view> inserts[] = {
+        {"", ""}, {"&amp;", "&"}, {"\xC3\xA9", "\xC3\xA9"}, {"&#xE9;", "\xC3\xA9"}};
+    for (std::size_t length = 0; length <= 17; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (const auto& [written, read] : inserts) {
+                const std::string plain(length, 'x');
+                const std::string source =
+                                      plain.substr(0, at) + std::string(written) + plain.substr(at),
+                                  text = plain.substr(0, at) + std::string(read) + plain.substr(at);
+                const std::string body =
+                    "<dict><key>" + source + "</key><string>" + source + "</string></dict>";
+                const PlistValue expected = dict({{text, text}});
+                EXPECT_EQ(PlistValue::parse(document(body)), expected) << source;
+                EXPECT_EQ(PlistValue::parse(utf16(document(body))), expected) << source;
+            }
+        }
+    }
 }
 
 TEST(PlistXmlParse, NestingDepthLimit) {
