@@ -34,6 +34,7 @@ struct Command {
 Command addReportCommand(CLI::App& app, bool& json); // also the program's --all
 Command addRunCommand(CLI::App& app, bool& json);
 Command addWatchCommand(CLI::App& app, bool& json);
+Command addDfCommand(CLI::App& app, bool& json);
 // size, compare, mount-of, device-of, apfs and tmutil, in that order.
 std::vector<Command> addQueryCommands(CLI::App& app, bool& json);
 

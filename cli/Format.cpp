@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace vivozi {
@@ -180,6 +183,96 @@ std::string isoDateFromReferenceSeconds(double seconds) {
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
+}
+
+std::string isoDateWithOffset(std::time_t seconds) {
+    std::tm parts{};
+    if (!localtime_r(&seconds, &parts))
+        return "";
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts) == 0)
+        return "";
+    const long offset = parts.tm_gmtoff / 60; // whole minutes, as ISO 8601 writes them
+    char zone[48];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                  std::labs(offset) / 60, std::labs(offset) % 60);
+    return std::string(text) + zone;
+}
+
+VolumeGroup volumeGroup(std::string_view type, std::string_view source, std::uint64_t totalBytes) {
+    static constexpr std::string_view kNetwork[] = {
+        "nfs",        "nfs4",       "cifs",        "smb3",        "smbfs",     "ncpfs",
+        "afs",        "ceph",       "9p",          "lustre",      "glusterfs", "fuse.glusterfs",
+        "fuse.sshfs", "davfs",      "fuse.davfs2", "fuse.rclone", "fuse.s3fs", "webdav",
+        "afpfs",      "fuse.cephfs"};
+    static constexpr std::string_view kSpecial[] = {
+        "proc",    "sysfs",     "devtmpfs",  "devpts", "tmpfs",       "ramfs",       "securityfs",
+        "cgroup",  "cgroup2",   "pstore",    "bpf",    "debugfs",     "tracefs",     "configfs",
+        "fusectl", "mqueue",    "hugetlbfs", "autofs", "binfmt_misc", "efivarfs",    "rpc_pipefs",
+        "nsfs",    "selinuxfs", "nfsd",      "devfs",  "fdesc",       "overlay-meta"};
+    const auto listed = [type](const auto& names) {
+        return std::find(std::begin(names), std::end(names), type) != std::end(names);
+    };
+    if (listed(kSpecial) || totalBytes == 0)
+        return VolumeGroup::Special;
+    const bool share = source.starts_with("//") ||
+                       (!source.starts_with('/') && source.find(':') != std::string_view::npos);
+    if (listed(kNetwork) || share)
+        return VolumeGroup::Network;
+    return VolumeGroup::Local;
+}
+
+const char* groupName(VolumeGroup group) {
+    switch (group) {
+    case VolumeGroup::Network:
+        return "network";
+    case VolumeGroup::Special:
+        return "special";
+    case VolumeGroup::Local:
+        break;
+    }
+    return "local";
+}
+
+std::optional<unsigned> usePercent(std::uint64_t usedBytes, std::uint64_t availableBytes) {
+    // Halved together until used * 100 and the sum fit: exact for any real size (below
+    // 2^57 bytes), and the ratio barely moves beyond.
+    while (usedBytes > UINT64_MAX / 100 || availableBytes > UINT64_MAX / 2) {
+        usedBytes /= 2;
+        availableBytes /= 2;
+    }
+    const std::uint64_t whole = usedBytes + availableBytes;
+    if (whole == 0)
+        return std::nullopt;
+    return static_cast<unsigned>((usedBytes * 100 + whole - 1) / whole);
+}
+
+std::optional<ColorMode> parseColorMode(std::string_view text) {
+    if (text == "auto")
+        return ColorMode::Auto;
+    if (text == "always")
+        return ColorMode::Always;
+    if (text == "never")
+        return ColorMode::Never;
+    return std::nullopt;
+}
+
+bool colorEnabled(ColorMode mode, bool terminal, const char* noColor) {
+    if (mode != ColorMode::Auto)
+        return mode == ColorMode::Always;
+    return terminal && (noColor == nullptr || *noColor == '\0');
+}
+
+std::string usageBar(std::optional<unsigned> percent, std::size_t width, bool color) {
+    if (!percent)
+        return "[" + std::string(width, ' ') + "]";
+    const std::size_t filled = std::min<std::size_t>(width, (*percent * width + 50) / 100);
+    std::string marks(filled, '#');
+    if (color && filled > 0) {
+        const char* hue = *percent >= 90 ? "31" : *percent >= 80 ? "33" : "32";
+        marks = std::string("\x1b[") + hue + "m" + marks + "\x1b[0m";
+    }
+    return "[" + marks + std::string(width - filled, '.') + "]";
 }
 
 Json plistToJson(const PlistValue& value) {

@@ -5,6 +5,8 @@
 
 #include <VivoziZevidodirid/PlistValue.h>
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -74,6 +76,30 @@ std::string progressBarLine(const BarState& state, std::size_t columns);
 Json plistToJson(const PlistValue& value);
 // Seconds since 2001-01-01 as "2001-01-01T00:00:00Z" (fractions of a second dropped).
 std::string isoDateFromReferenceSeconds(double seconds);
+
+// Seconds since 1970 as local time with its offset, "2024-03-01T14:05:09+01:00".
+std::string isoDateWithOffset(std::time_t seconds);
+
+// What a volume listing shows by default: local file systems, network ones, and special ones
+// (kernel interfaces and memory), which hold no data of their own and show only with --all.
+enum class VolumeGroup { Local, Network, Special };
+// By the type name, and for a network share also by its source ("host:/export", "//host/share");
+// a file system without size is special whatever its type.
+VolumeGroup volumeGroup(std::string_view type, std::string_view source, std::uint64_t totalBytes);
+const char* groupName(VolumeGroup group); // "local", "network", "special"
+
+// Used share of what a user could have, used / (used + available) in percent rounded up, as df
+// counts it (the superuser's reserve left out); nullopt when both are 0.
+std::optional<unsigned> usePercent(std::uint64_t usedBytes, std::uint64_t availableBytes);
+
+// --color: auto colours only a terminal, and only when NO_COLOR is unset or empty; always and
+// never overrule both.
+enum class ColorMode { Auto, Always, Never };
+std::optional<ColorMode> parseColorMode(std::string_view text);
+bool colorEnabled(ColorMode mode, bool terminal, const char* noColor);
+// "[#####...............]", width marks between the brackets, the marks coloured by fullness
+// (green, then yellow from 80%, red from 90%) when color is set; blanks for an unknown percent.
+std::string usageBar(std::optional<unsigned> percent, std::size_t width, bool color);
 
 // JSON text for output; invalid UTF-8 in strings is replaced rather than thrown on.
 std::string dumpJson(const Json& value);

@@ -1,144 +1,91 @@
 // `vivozi` alone: what the library knows about this system, gathered first, then presented.
 #include "cli/Commands.h"
 #include "cli/Format.h"
+#include "cli/VolumeList.h"
 
 #include <CLI/CLI.hpp>
+#include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
+#include <ctime>
 #include <iostream>
 #include <memory>
+#include <sys/stat.h>
 
 namespace vivozi {
 namespace {
 
-struct Volume {
-    std::string mountPoint;
-    std::string device;
-    std::string type;
-    bool apfs = false;
-    double total = 0.0;
-    double used = 0.0;
-    double free = 0.0;
-    std::optional<double> containerUsed; // APFS volumes only
-};
-
 struct Report {
     std::optional<std::string> version;
     PlistValue versionDictionary;
-    std::vector<Volume> volumes;
-    bool fullDiskAccess = false;
+    std::vector<VolumeRow> volumes;
+    std::optional<bool> fullDiskAccess; // none where the question means nothing
+    std::time_t generated = 0;
 };
 
-std::vector<Volume> gatherVolumes(bool all) {
-    // The library answers questions about one mount point at a time; the list of them is the
-    // mount table's.
-    const std::vector<kx::MountedFileSystem> entries = kx::mountedFileSystems();
-    std::vector<Volume> volumes;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const kx::MountedFileSystem& entry = entries[i];
-        // Of several mounts on one point only the last is seen there, and statfs reports it.
-        bool hidden = false;
-        for (std::size_t later = i + 1; later < entries.size(); ++later)
-            hidden = hidden || entries[later].mountPoint == entry.mountPoint;
-        if (hidden)
-            continue;
-        Volume volume;
-        volume.mountPoint = entry.mountPoint;
-        volume.device = entry.source;
-        volume.type = entry.type;
-        volume.total = KXFoundationGetVolTotalSize(entry.mountPoint);
-        if (volume.total <= 0.0 && !all)
-            continue; // proc, sysfs, cgroup and their kind hold no data
-        volume.used = KXFoundationGetVolUsedSize(entry.mountPoint);
-        volume.free = KXFoundationGetVolFreeSize(entry.mountPoint);
-        volume.apfs = GetVolumeAPFS(entry.mountPoint);
-        if (volume.apfs)
-            volume.containerUsed = KXFoundationGetAPFSVolUsedSize(entry.mountPoint);
-        volumes.push_back(std::move(volume));
-    }
-    return volumes;
+// Full Disk Access is a macOS setting: elsewhere it is asked only when a privacy database is
+// there to read, and no tool runs for one that is not.
+bool fullDiskAccessApplies(const PlistValue& versionDictionary) {
+    const std::string_view product = versionDictionary["ProductName"].stringValue().value_or("");
+    if (product.find("macOS") != std::string_view::npos ||
+        product.find("Mac OS") != std::string_view::npos)
+        return true;
+    struct stat info {};
+    return stat(kx::systemPaths().privacyDatabase.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-Report gather(bool all) {
+Report gather(const VolumeFilter& filter) {
     Report report;
+    report.generated = std::time(nullptr);
     report.version = KXGetCurrentSystemString();
     report.versionDictionary = KXGetCurrentSystemDictionary();
-    report.volumes = gatherVolumes(all);
-    report.fullDiskAccess = isFullDiskAccessSetup();
+    report.volumes = mountedVolumes(filter);
+    if (fullDiskAccessApplies(report.versionDictionary))
+        report.fullDiskAccess = isFullDiskAccessSetup();
     return report;
 }
 
-std::string sizeText(double bytes) {
-    return KXFoundationConvertBytesToStringValue(bytes);
-}
-
-void printText(const Report& report) {
+void printText(const Report& report, const VolumeOptions& options) {
     std::cout << "System\n";
     Table system({{"KEY"}, {"VALUE"}});
-    system.addRow({"Version", report.version.value_or("(unknown)")});
+    system.addRow({"Version", escapeForTerminal(report.version.value_or("(unknown)"))});
     if (const auto* entries = report.versionDictionary.dictionaryEntries())
         for (const auto& [key, value] : *entries)
-            system.addRow({key, std::string(value.stringValue().value_or(""))});
+            system.addRow(
+                {escapeForTerminal(key), escapeForTerminal(value.stringValue().value_or(""))});
     // The header row of a key/value list says nothing; drop it.
     const std::string systemText = system.render("  ");
     std::cout << systemText.substr(systemText.find('\n') + 1) << '\n';
 
-    std::cout << "Volumes\n";
-    using Align = Table::Align;
-    Table volumes({{"MOUNT POINT"},
-                   {"DEVICE"},
-                   {"TYPE"},
-                   {"APFS"},
-                   {"TOTAL", Align::Right},
-                   {"USED", Align::Right},
-                   {"FREE", Align::Right},
-                   {"CONTAINER USED", Align::Right}});
-    for (const Volume& volume : report.volumes)
-        volumes.addRow({volume.mountPoint, volume.device, volume.type, volume.apfs ? "yes" : "no",
-                        sizeText(volume.total), sizeText(volume.used), sizeText(volume.free),
-                        volume.containerUsed ? sizeText(*volume.containerUsed) : "-"});
-    std::cout << volumes.render("  ") << '\n';
+    std::cout << "Volumes\n" << volumeTable(report.volumes, options, true, "  ") << '\n';
 
-    std::cout << "Full Disk Access  " << (report.fullDiskAccess ? "yes" : "no") << '\n';
+    std::cout << "Full Disk Access  "
+              << (!report.fullDiskAccess   ? "not applicable on this system"
+                  : *report.fullDiskAccess ? "yes"
+                                           : "no")
+              << '\n';
 }
 
 void printJson(const Report& report) {
     Json volumes = Json::array();
-    for (const Volume& volume : report.volumes) {
-        Json entry = {
-            {"mountPoint", volume.mountPoint},
-            {"device", volume.device},
-            {"type", volume.type},
-            {"apfs", volume.apfs},
-            {"totalBytes", volume.total},
-            {"usedBytes", volume.used},
-            {"freeBytes", volume.free},
-            {"total", sizeText(volume.total)},
-            {"used", sizeText(volume.used)},
-            {"free", sizeText(volume.free)},
-            {"containerUsedBytes", nullptr},
-            {"containerUsed", nullptr},
-        };
-        if (volume.containerUsed) {
-            entry["containerUsedBytes"] = *volume.containerUsed;
-            entry["containerUsed"] = sizeText(*volume.containerUsed);
-        }
-        volumes.push_back(std::move(entry));
-    }
+    for (const VolumeRow& volume : report.volumes)
+        volumes.push_back(volumeJson(volume));
     const Json document = {
+        {"generatedAt", isoDateWithOffset(report.generated)},
         {"version", report.version ? Json(*report.version) : Json()},
         {"versionDictionary", plistToJson(report.versionDictionary)},
         {"volumes", std::move(volumes)},
-        {"fullDiskAccess", report.fullDiskAccess},
+        {"fullDiskAccess", report.fullDiskAccess ? Json(*report.fullDiskAccess) : Json()},
     };
     std::cout << dumpJson(document) << '\n';
 }
 
-int reportCommand(bool all, bool json) {
-    const Report report = gather(all);
+int reportCommand(VolumeOptions& options, bool json) {
+    options.settle();
+    const Report report = gather(options.filter);
     if (json)
         printJson(report);
     else
-        printText(report);
+        printText(report, options);
     return kExitSuccess;
 }
 
@@ -146,14 +93,16 @@ int reportCommand(bool all, bool json) {
 
 Command addReportCommand(CLI::App& app, bool& json) {
     // Shared by `vivozi` and `vivozi report`, like --json.
-    const auto all = std::make_shared<bool>(false);
-    constexpr char kAllHelp[] = "Also list file systems without capacity (proc, sysfs, ...)";
-    app.add_flag("--all", *all, kAllHelp);
+    const auto options = std::make_shared<VolumeOptions>();
+    constexpr char kAllHelp[] = "Also list special file systems (proc, sysfs, tmpfs, ...)";
+    app.add_flag("--all", options->filter.all, kAllHelp);
+    addColorOption(app, *options);
     CLI::App* command =
         app.add_subcommand("report", "The system report (what vivozi alone prints)");
     addJsonFlag(*command, json);
-    command->add_flag("--all", *all, kAllHelp);
-    return {command, [all, &json] { return reportCommand(*all, json); }};
+    command->add_flag("--all", options->filter.all, kAllHelp);
+    addColorOption(*command, *options);
+    return {command, [options, &json] { return reportCommand(*options, json); }};
 }
 
 } // namespace vivozi

@@ -32,6 +32,7 @@ Examples:
   vivozi                          system version, volumes and Full Disk Access
   vivozi run --demo daily weekly  run the bundled sample sets with a progress bar
   vivozi watch                    print the progress of every run on this machine
+  vivozi df ~                     the volume holding a path, and the space left on it
   vivozi size 1536 1e9            size text of byte counts
   vivozi compare 11.4             is the running system older than 11.4?
   vivozi --json | jq .volumes     any command's answer as JSON
@@ -66,7 +67,8 @@ int runCommandLine(int argc, char** argv) {
     addJsonFlag(app, json);
     const Command report = addReportCommand(app, json);
     // In the order --help lists them.
-    std::vector<Command> commands = {addRunCommand(app, json), addWatchCommand(app, json)};
+    std::vector<Command> commands = {addRunCommand(app, json), addWatchCommand(app, json),
+                                     addDfCommand(app, json)};
     for (Command& query : addQueryCommands(app, json))
         commands.push_back(std::move(query));
 
