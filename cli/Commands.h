@@ -35,6 +35,9 @@ Command addReportCommand(CLI::App& app, bool& json); // also the program's --all
 Command addRunCommand(CLI::App& app, bool& json);
 Command addWatchCommand(CLI::App& app, bool& json);
 Command addDfCommand(CLI::App& app, bool& json);
+// status, history and log, in that order.
+std::vector<Command> addJournalCommands(CLI::App& app, bool& json);
+Command addListCommand(CLI::App& app, bool& json);
 // size, compare, mount-of, device-of, apfs and tmutil, in that order.
 std::vector<Command> addQueryCommands(CLI::App& app, bool& json);
 

@@ -3,7 +3,9 @@
 #include "cli/Commands.h"
 #include "cli/DemoFolder.h"
 #include "cli/Format.h"
+#include "cli/JournalText.h"
 #include "cli/Layout.h"
+#include "cli/Sets.h"
 #include "cli/Signals.h"
 
 #include <CLI/CLI.hpp>
@@ -19,6 +21,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -30,18 +33,25 @@ namespace {
 // How often the bar is redrawn.
 constexpr int kTickMilliseconds = 100;
 
+// Lines of a failed script's output shown under it.
+constexpr std::size_t kFailedOutputLines = 5;
+
 struct RunOptions {
     std::vector<std::string> names;
-    bool demo = false;
-    std::optional<std::string> setsFolder; // sets of one's own: <folder>/<name>/
-    std::optional<std::string> demoFolder; // where the sample sets work
+    SetsChoice sets;
     bool json = false;
+    bool verbose = false; // every script's output as it comes
+    bool quiet = false;   // failures alone
+    double killAfter = 5; // seconds between the terminate of a cancel and the kill
 };
 
 struct Outcome {
     std::string name;
     bool succeeded = false;
     std::string status;
+    pid_t pid = 0; // the stand-in's, 0 when none was started for the set
+    // From the journal, for a set that failed.
+    std::optional<kx::RunRecord> record;
 };
 
 std::string textOf(const PlistValue& value) {
@@ -58,11 +68,32 @@ public:
             std::lock_guard lock(mutex_);
             // The run enters a set that succeeded under its position (1, 2, ...), and only then.
             const std::string position = std::to_string(outcomes_.size() + 1);
+            // The task of this set, unless none was started for it: then it is the last set's.
+            const std::shared_ptr<kx::Task> current = task();
+            const pid_t pid = current && current != lastTask_ ? current->processIdentifier() : 0;
+            lastTask_ = current;
             outcomes_.push_back({textOf(record["name"]), !record[position].isAbsent(),
-                                 textOf(record["taskStatus"])});
+                                 textOf(record["taskStatus"]), pid > 0 ? pid : 0, std::nullopt});
         }
         wakeup_.post();
-        VivoziZevidodiridFramework::processProgressData(record);
+        if (!cancelled_) {
+            VivoziZevidodiridFramework::processProgressData(record);
+            return;
+        }
+        // Stopped: the sets left are reported without the pause after each, which would keep
+        // the user waiting a second per set for sets that never run.
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.0f",
+                      static_cast<double>(std::atomic_ref<float>(progress).load() * 100.0f));
+        kx::DistributedNotificationCenter::defaultCenter().postNotification(
+            kx::progressNotificationName, std::string(percent) + "|" +
+                                              textOf(record["taskStatus"]) + "|" +
+                                              textOf(record["name"]));
+    }
+
+    void cancelVivoziZevidodirid() override {
+        cancelled_ = true;
+        VivoziZevidodiridFramework::cancelVivoziZevidodirid();
     }
 
     std::vector<Outcome> outcomes() const {
@@ -72,16 +103,27 @@ public:
 
 private:
     Wakeup& wakeup_;
+    std::atomic<bool> cancelled_{false};
     mutable std::mutex mutex_;
     std::vector<Outcome> outcomes_;
+    std::shared_ptr<kx::Task> lastTask_;
 };
 
-// For one run, periodic is a small script of ours that hands the stand-in another folder of
-// sets. The run starts periodic with an empty environment, so the folder cannot be passed down
-// any other way.
-class SetsOverride {
+// For one run, periodic is a small script of ours that hands the stand-in what the run's own
+// environment holds: another folder of sets, the journal, the demo folder, and for --verbose a
+// pipe for the scripts' output. The library starts periodic with an empty environment and the
+// null device for output, so none of these could be passed down any other way.
+class StandInWrapper {
 public:
-    SetsOverride(const fs::path& setsFolder, const std::optional<std::string>& demoFolder) {
+    struct Passed {
+        std::optional<fs::path> setsFolder;
+        std::optional<std::string> demoFolder;
+        std::string journal; // "" for the account's
+        std::string root;    // the system's sets' root, "" for /etc
+        bool output = false;
+    };
+
+    explicit StandInWrapper(const Passed& passed) {
         const std::string standIn = kx::systemPaths().periodic;
         std::error_code error;
         if (!fs::exists(standIn, error))
@@ -92,18 +134,47 @@ public:
             throw std::runtime_error("cannot create a temporary folder: " +
                                      std::string(std::strerror(errno)));
         folder_ = pattern;
-        // The stand-in looks for <root>/periodic/<name>/.
-        fs::create_directory(folder_ / "root");
-        fs::create_directory_symlink(fs::absolute(setsFolder), folder_ / "root" / "periodic");
 
         std::string script = "#!/bin/sh\n# Written by vivozi for one run.\n";
-        script += "VIVOZI_PERIODIC_ROOT=" + shellQuote((folder_ / "root").string()) +
-                  "\nexport VIVOZI_PERIODIC_ROOT\n";
-        if (const char* journal = std::getenv("VIVOZI_JOURNAL"); journal && *journal)
-            script += "VIVOZI_JOURNAL=" + shellQuote(journal) + "\nexport VIVOZI_JOURNAL\n";
-        if (demoFolder)
-            script += "VIVOZI_DEMO_DIR=" + shellQuote(*demoFolder) + "\nexport VIVOZI_DEMO_DIR\n";
-        script += "exec " + shellQuote(standIn) + " \"$@\"\n";
+        const auto pass = [&](const char* name, const std::string& value) {
+            script += std::string(name) + "=" + shellQuote(value) + "\nexport " + name + "\n";
+        };
+        if (passed.setsFolder) {
+            // The stand-in looks for <root>/periodic/<name>/. A folder named so is handed over
+            // as it is, so that the journal records the scripts' own paths; another is reached
+            // through a link of ours, which the recorded paths then name.
+            fs::path sets = fs::absolute(*passed.setsFolder).lexically_normal();
+            if (sets.filename().empty()) // a closing slash
+                sets = sets.parent_path();
+            fs::path root = sets.parent_path();
+            if (sets.filename() != "periodic") {
+                root = folder_ / "root";
+                fs::create_directory(root);
+                fs::create_directory_symlink(sets, root / "periodic");
+            }
+            pass("VIVOZI_PERIODIC_ROOT", root.string());
+        } else if (!passed.root.empty()) {
+            pass("VIVOZI_PERIODIC_ROOT", passed.root);
+        }
+        if (!passed.journal.empty())
+            pass("VIVOZI_JOURNAL", passed.journal);
+        if (passed.demoFolder)
+            pass("VIVOZI_DEMO_DIR", *passed.demoFolder);
+        std::string redirect;
+        if (passed.output) {
+            const fs::path pipe = folder_ / "output";
+            if (mkfifo(pipe.c_str(), 0600) != 0)
+                throw std::runtime_error("cannot create " + pipe.string() + ": " +
+                                         std::strerror(errno));
+            // Ours, opened first, so that the stand-in's open never waits; the write end kept
+            // so that the pipe does not end between two sets.
+            output_ = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            keepOpen_ = open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (output_ < 0 || keepOpen_ < 0)
+                throw std::runtime_error("cannot open " + pipe.string());
+            redirect = " >" + shellQuote(pipe.string()) + " 2>&1";
+        }
+        script += "exec " + shellQuote(standIn) + " \"$@\"" + redirect + "\n";
         const fs::path wrapper = folder_ / "periodic";
         const int fd = open(wrapper.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
         const bool written = fd >= 0 && write(fd, script.data(), script.size()) ==
@@ -119,18 +190,26 @@ public:
         kx::setSystemPaths(std::move(paths));
     }
 
-    ~SetsOverride() {
+    ~StandInWrapper() {
         kx::setSystemPaths(saved_);
+        for (const int fd : {output_, keepOpen_})
+            if (fd >= 0)
+                close(fd);
         std::error_code ignored;
         fs::remove_all(folder_, ignored); // removes the link, never what it points at
     }
 
-    SetsOverride(const SetsOverride&) = delete;
-    SetsOverride& operator=(const SetsOverride&) = delete;
+    StandInWrapper(const StandInWrapper&) = delete;
+    StandInWrapper& operator=(const StandInWrapper&) = delete;
+
+    // The read end of the scripts' output for --verbose (non-blocking), else -1.
+    int output() const { return output_; }
 
 private:
     fs::path folder_;
     kx::SystemPaths saved_;
+    int output_ = -1;
+    int keepOpen_ = -1;
 };
 
 // What the user sees while the run goes: a bar redrawn in place on a terminal, one line per set
@@ -200,25 +279,45 @@ std::string outcomeLine(const Outcome& outcome, std::size_t position, std::size_
            (outcome.succeeded ? "succeeded, " : "failed, ") + outcome.status;
 }
 
-// The folder of sets to run instead of the system's, checked before anything starts.
-std::optional<fs::path> overridingFolder(const RunOptions& options) {
-    if (!options.demo && !options.setsFolder)
+// The stand-in's record of this set's run: the run of that set by that process, begun after
+// this vivozi started (an older run by a reused pid is not it).
+std::optional<kx::RunRecord> findRecord(std::optional<kx::Journal>& journal,
+                                        const std::string& file, const Outcome& outcome,
+                                        kx::JournalTime since) {
+    if (outcome.pid <= 0)
         return std::nullopt;
-    fs::path folder;
-    if (options.setsFolder) {
-        folder = *options.setsFolder;
-    } else if (const auto samples = sampleSetsFolder()) {
-        folder = *samples;
-    } else {
-        throw std::runtime_error("the bundled sample sets are not installed");
+    // Opened once there is something to read: the first run of all creates the file.
+    if (!journal || !journal->isOpen())
+        journal.emplace(kx::Journal::Access::Read, file);
+    if (!journal->isOpen())
+        return std::nullopt;
+    for (const kx::RunRecord& run : journal->runs(outcome.name, 8))
+        if (run.pid == outcome.pid && run.started >= since)
+            return run.outcome == kx::RunOutcome::Skipped ? std::optional(run)
+                                                          : journal->run(run.id);
+    return std::nullopt;
+}
+
+// What went wrong in a failed set, each line indented under the set's.
+std::vector<std::string> failureLines(const Outcome& outcome) {
+    if (outcome.pid <= 0)
+        return {"  not started"};
+    if (!outcome.record)
+        return {"  no record of the run in the journal"};
+    if (outcome.record->outcome == kx::RunOutcome::Skipped)
+        return {"  skipped: the set is already running"};
+    std::vector<std::string> lines;
+    for (const kx::ScriptRecord& script : outcome.record->scripts) {
+        if (!scriptFailed(script))
+            continue;
+        lines.push_back("  " + escapeForTerminal(script.path) + ": " + scriptEndText(script));
+        for (const std::string& line : lastLines(script.output, kFailedOutputLines))
+            lines.push_back("    " + line);
     }
-    std::error_code error;
-    if (!fs::is_directory(folder, error))
-        throw UsageError("no folder of sets at " + folder.string());
-    for (const std::string& name : options.names)
-        if (!fs::is_directory(folder / name, error))
-            throw UsageError("no set named '" + name + "' in " + folder.string());
-    return folder;
+    if (lines.empty())
+        lines.push_back("  " + std::string(kx::runOutcomeName(outcome.record->outcome)) +
+                        ", no script failed");
+    return lines;
 }
 
 void printSummary(const std::vector<Outcome>& outcomes, std::size_t total, bool interrupted,
@@ -226,12 +325,18 @@ void printSummary(const std::vector<Outcome>& outcomes, std::size_t total, bool 
     Table table({{"SET"}, {"OUTCOME"}, {"STATUS"}});
     std::size_t succeeded = 0;
     for (const Outcome& outcome : outcomes) {
-        table.addRow({outcome.name, outcome.succeeded ? "succeeded" : "failed", outcome.status});
+        const bool skipped = outcome.record && outcome.record->outcome == kx::RunOutcome::Skipped;
+        table.addRow({outcome.name,
+                      outcome.succeeded ? "succeeded"
+                      : skipped         ? "skipped"
+                                        : "failed",
+                      outcome.status});
         succeeded += outcome.succeeded ? 1 : 0;
     }
     std::cout << '\n' << table.render() << '\n';
+    // A stop that came once every set had succeeded stopped nothing.
     std::cout << succeeded << " of " << total << (total == 1 ? " set" : " sets") << " succeeded"
-              << (interrupted ? " (interrupted)" : "") << ".\n";
+              << (interrupted && succeeded < total ? " (interrupted)" : "") << ".\n";
     if (demoFolder)
         std::cout << "The sample sets worked in " << *demoFolder << '\n';
 }
@@ -241,32 +346,73 @@ void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool int
     Json sets = Json::array();
     bool allSucceeded = outcomes.size() == total;
     for (const Outcome& outcome : outcomes) {
-        sets.push_back(
-            {{"name", outcome.name}, {"succeeded", outcome.succeeded}, {"status", outcome.status}});
+        Json set = {{"name", outcome.name},
+                    {"succeeded", outcome.succeeded},
+                    {"status", outcome.status},
+                    {"run", outcome.record ? runJson(*outcome.record) : Json()}};
+        if (outcome.record) {
+            Json scripts = Json::array();
+            for (const kx::ScriptRecord& script : outcome.record->scripts)
+                if (scriptFailed(script))
+                    scripts.push_back(scriptJson(script, true));
+            set["failedScripts"] = std::move(scripts);
+        }
+        sets.push_back(std::move(set));
         allSucceeded = allSucceeded && outcome.succeeded;
     }
     std::cout << dumpJson({{"sets", std::move(sets)},
                            {"succeeded", allSucceeded},
-                           {"interrupted", interrupted},
+                           {"interrupted", interrupted && !allSucceeded},
                            {"progress", std::atomic_ref<float>(progress).load()},
                            {"demoFolder", demoFolder ? Json(*demoFolder) : Json()}})
               << '\n';
 }
 
+// Passes the scripts' output on as it comes, line by line, each line escaped.
+class OutputLines {
+public:
+    explicit OutputLines(int fd) : fd_(fd) {}
+    int fd() const { return fd_; }
+    template <class Show> void read(Show show, bool flush) {
+        char buffer[16384];
+        ssize_t got;
+        while (fd_ >= 0 && (got = ::read(fd_, buffer, sizeof buffer)) > 0)
+            pending_.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            show(escapeForTerminal(std::string_view(pending_).substr(0, end)));
+            pending_.erase(0, end + 1);
+        }
+        if (flush && !pending_.empty())
+            show(escapeForTerminal(std::exchange(pending_, {})));
+    }
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
+// Whether any process is left in the group (a stopped one counts).
+bool groupAlive(pid_t group) {
+    return group > 1 && (killpg(group, 0) == 0 || errno == EPERM);
+}
+
 int runCommand(const RunOptions& options) {
-    // The names periodic takes, checked before anything runs: a name with a dot, a slash or a
-    // blank would be a path, a hidden file or a set that periodic then refuses to know.
-    for (const std::string& name : options.names)
-        if (!isSetName(name))
-            throw UsageError("'" + escapeForTerminal(name) +
-                             "' is not a set name (letters, digits, '-' and '_' only)");
-    const std::optional<fs::path> setsFolder = overridingFolder(options);
+    checkSetNames(options.sets, options.names);
+    const std::optional<fs::path> setsFolder = overridingFolder(options.sets);
     std::optional<std::string> demoFolder;
-    if (options.demo)
-        demoFolder = prepareDemoFolder(options.demoFolder);
-    std::optional<SetsOverride> override;
-    if (setsFolder)
-        override.emplace(*setsFolder, demoFolder);
+    if (options.sets.demo)
+        demoFolder = prepareDemoFolder(options.sets.demoFolder);
+    SetsChoice chosen = options.sets;
+    chosen.demoFolder = demoFolder;
+    const std::string journal = journalFile(chosen);
+    const char* root = std::getenv("VIVOZI_PERIODIC_ROOT");
+    std::optional<StandInWrapper> wrapper;
+    if (setsFolder || !journal.empty() || options.verbose || (root && *root))
+        wrapper.emplace(StandInWrapper::Passed{setsFolder, demoFolder, journal, root ? root : "",
+                                               options.verbose});
+    OutputLines output(wrapper ? wrapper->output() : -1);
+    const auto since =
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
 
     // Before the worker exists, so that it inherits the blocked signals.
     InterruptSignals signals;
@@ -287,37 +433,83 @@ int runCommand(const RunOptions& options) {
         wakeup.post();
     });
 
-    Display display(options.json                 ? Display::Mode::Quiet
-                    : isatty(STDOUT_FILENO) != 0 ? Display::Mode::Bar
-                                                 : Display::Mode::Lines);
+    Display display(options.json || options.quiet ? Display::Mode::Quiet
+                    : isatty(STDOUT_FILENO) != 0  ? Display::Mode::Bar
+                                                  : Display::Mode::Lines);
+    // Failures are said even by --quiet, to standard output, where a timer's log keeps them.
+    const auto say = [&](const std::string& text) {
+        if (options.quiet && !options.json)
+            std::cout << text << '\n';
+        else
+            display.line(text);
+    };
+    std::optional<kx::Journal> records;
     std::optional<int> interruptedBy;
+    // The group the cancel terminated, killed once the grace period is over or a second signal
+    // comes; whatever is left of it is not left behind when we end.
+    std::shared_ptr<kx::Task> stopping;
+    std::chrono::steady_clock::time_point killAt;
+    bool killed = false;
     std::shared_ptr<kx::Task> taskAtLastOutcome;
-    std::size_t shown = 0;
+    std::vector<Outcome> outcomes;
     for (bool last = false; !last;) {
-        last = finished; // one more pass after the end shows the last outcome
+        const bool workerDone = finished;
         while (const auto signal = signals.take()) {
             if (!interruptedBy) {
                 interruptedBy = *signal;
-                display.line("interrupted: stopping the running set; the rest count as failed");
+                const std::shared_ptr<kx::Task> running = framework.task();
+                stopping = running;
+                killAt = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(options.killAfter));
+                const std::size_t done = framework.outcomes().size();
+                if (workerDone || done == total)
+                    display.line("interrupted after the last set");
+                else if (running && running->isRunning() && running != taskAtLastOutcome)
+                    display.line("interrupted: stopping the running set; the rest count as failed");
+                else
+                    display.line("interrupted: the sets left count as failed");
+            } else if (!killed) {
+                killAt = std::chrono::steady_clock::now(); // a second one: no more waiting
             }
         }
         // A cancel counts for a run from its start on, and the run raises the continue flag
         // when it starts: a Ctrl-C that came before then is made again once the flag is up.
-        if (interruptedBy && !last && framework.shouldContinue())
+        if (interruptedBy && !workerDone && framework.shouldContinue())
             framework.cancelVivoziZevidodirid();
+        if (interruptedBy && !stopping)
+            stopping = framework.task();
+        const pid_t group = stopping ? stopping->processIdentifier() : 0;
+        if (interruptedBy && !killed && group > 1 && std::chrono::steady_clock::now() >= killAt) {
+            killpg(group, SIGKILL);
+            killed = true;
+        }
 
-        const std::vector<Outcome> outcomes = framework.outcomes();
-        for (; shown < outcomes.size(); ++shown) {
-            display.line(outcomeLine(outcomes[shown], shown + 1, total));
+        output.read([&](const std::string& line) { display.line("  " + line); }, workerDone);
+        const std::vector<Outcome> seen = framework.outcomes();
+        for (std::size_t k = outcomes.size(); k < seen.size(); ++k) {
+            Outcome outcome = seen[k];
+            if (!outcome.succeeded)
+                outcome.record = findRecord(records, journal, outcome, since);
+            if (!options.quiet || !outcome.succeeded)
+                say(outcomeLine(outcome, k + 1, total));
+            if (!outcome.succeeded && !options.verbose)
+                for (const std::string& line : failureLines(outcome))
+                    say(line);
+            outcomes.push_back(std::move(outcome));
             taskAtLastOutcome = framework.task();
         }
+        // One more pass after the end shows the last outcome; a stop waits on what is left of
+        // the stopped group until it is gone or killed.
+        last = workerDone && !(interruptedBy && !killed && groupAlive(group));
         if (last)
             break;
         display.bar({std::atomic_ref<float>(progress).load(), outcomes.size(), total,
                      activity(options.names, outcomes, framework.task() != taskAtLastOutcome)});
 
-        pollfd events[] = {{signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-        poll(events, 2, kTickMilliseconds);
+        pollfd events[] = {
+            {signals.fd(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}, {output.fd(), POLLIN, 0}};
+        poll(events, output.fd() >= 0 ? 3 : 2, kTickMilliseconds);
         std::uint64_t posts;
         while (read(wakeup.fd(), &posts, sizeof posts) > 0) {
         }
@@ -325,18 +517,17 @@ int runCommand(const RunOptions& options) {
     worker.join();
     display.clear();
 
-    const std::vector<Outcome> outcomes = framework.outcomes();
-    if (options.json)
-        printJson(outcomes, total, interruptedBy.has_value(), demoFolder);
-    else
-        printSummary(outcomes, total, interruptedBy.has_value(), demoFolder);
-    std::cout.flush();
-
-    if (interruptedBy)
-        return 128 + *interruptedBy;
     bool allSucceeded = outcomes.size() == total;
     for (const Outcome& outcome : outcomes)
         allSucceeded = allSucceeded && outcome.succeeded;
+    if (options.json)
+        printJson(outcomes, total, interruptedBy.has_value(), demoFolder);
+    else if (!options.quiet)
+        printSummary(outcomes, total, interruptedBy.has_value(), demoFolder);
+    std::cout.flush();
+
+    if (interruptedBy && !allSucceeded)
+        return 128 + *interruptedBy;
     return allSucceeded ? kExitSuccess : kExitFailure;
 }
 
@@ -345,34 +536,37 @@ int runCommand(const RunOptions& options) {
 Command addRunCommand(CLI::App& app, bool& json) {
     struct Given {
         RunOptions options;
-        std::string demoFolder, setsFolder; // empty: not given
+        SetsOptions sets;
     };
     const auto given = std::make_shared<Given>();
     CLI::App* command = app.add_subcommand(
         "run", "Run maintenance sets one after the other, showing progress; Ctrl-C cancels");
     command->add_option("NAME", given->options.names, "Sets to run, in order (daily, weekly, ...)")
         ->required();
-    CLI::Option* demo = command->add_flag(
-        "--demo", given->options.demo,
-        "Run the bundled sample sets instead of the system's; they work in --demo-dir");
+    addSetsOptions(*command, given->options.sets, given->sets);
+    CLI::Option* verbose = command->add_flag("-v,--verbose", given->options.verbose,
+                                             "Show every script's output as it is written");
     command
-        ->add_option("--demo-dir", given->demoFolder,
-                     "Folder the sample sets work in (default "
-                     "${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo)")
-        ->needs(demo);
-    command->add_option("--sets", given->setsFolder, "Run the sets found in DIR/<NAME>/ instead")
-        ->excludes(demo)
-        ->type_name("DIR");
+        ->add_flag("-q,--quiet", given->options.quiet,
+                   "Print only the sets that failed, with their failed scripts")
+        ->excludes(verbose);
+    command
+        ->add_option("--kill-after", given->options.killAfter,
+                     "Seconds a stopped set's scripts get to end before they are killed")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 86400.0))
+        ->type_name("SECONDS");
     addJsonFlag(*command, json);
-    command->footer("\nWithout --demo or --sets, the sets are the system's: /etc/periodic/"
-                    "NAME/, else /etc/cron.NAME/.\nExit status: 0 when every set "
-                    "succeeded, 1 when one failed, 130 after Ctrl-C.\n");
+    command->footer(
+        "\nWithout --demo or --sets, the sets are the system's: /etc/periodic/NAME/, else "
+        "/etc/cron.NAME/\n($VIVOZI_PERIODIC_ROOT in place of /etc when set). A failed set is "
+        "shown with each failed\nscript, its exit status or signal and the last lines of its "
+        "output, from the journal\n($VIVOZI_JOURNAL when set).\nExit status: 0 when every set "
+        "succeeded, 1 when one failed or was skipped because it was\nalready running, 128 + "
+        "signal after Ctrl-C (130), a hang-up (129) or a terminate (143).\n");
     return {command, [given, &json] {
                 RunOptions options = given->options;
-                if (!given->demoFolder.empty())
-                    options.demoFolder = given->demoFolder;
-                if (!given->setsFolder.empty())
-                    options.setsFolder = given->setsFolder;
+                options.sets = given->sets.finish(options.sets);
                 options.json = json;
                 return runCommand(options);
             }};

@@ -14,6 +14,7 @@ InterruptSignals::InterruptSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }

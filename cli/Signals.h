@@ -4,7 +4,7 @@
 
 namespace vivozi {
 
-// Takes SIGINT and SIGTERM as readable events instead of interruptions, for the life of the
+// Takes SIGINT, SIGTERM and SIGHUP as readable events instead of interruptions, for the life of the
 // object. Create it before any thread is started, so that every thread inherits the blocked
 // mask and the signals can only arrive here. Children started through kx::Task get the default
 // mask back.

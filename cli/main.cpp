@@ -31,6 +31,9 @@ With no command, prints the system report.
 Examples:
   vivozi                          system version, volumes and Full Disk Access
   vivozi run --demo daily weekly  run the bundled sample sets with a progress bar
+  vivozi status                   when each set last ran and how it went
+  vivozi log daily                the newest run of daily, its scripts and their output
+  vivozi list daily               the scripts daily would run, in order
   vivozi watch                    print the progress of every run on this machine
   vivozi df ~                     the volume holding a path, and the space left on it
   vivozi size 1536 1e9            size text of byte counts
@@ -67,8 +70,12 @@ int runCommandLine(int argc, char** argv) {
     addJsonFlag(app, json);
     const Command report = addReportCommand(app, json);
     // In the order --help lists them.
-    std::vector<Command> commands = {addRunCommand(app, json), addWatchCommand(app, json),
-                                     addDfCommand(app, json)};
+    std::vector<Command> commands = {addRunCommand(app, json)};
+    for (Command& command : addJournalCommands(app, json))
+        commands.push_back(std::move(command));
+    commands.push_back(addListCommand(app, json));
+    commands.push_back(addWatchCommand(app, json));
+    commands.push_back(addDfCommand(app, json));
     for (Command& query : addQueryCommands(app, json))
         commands.push_back(std::move(query));
 

@@ -42,4 +42,19 @@ if(TARGET vivozi)
         DESTINATION ${CMAKE_INSTALL_DATADIR}/VivoziZevidodirid/examples
         USE_SOURCE_PERMISSIONS)
     install(FILES man/vivozi.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+    # systemd looks in /usr/lib/systemd/system and /usr/local/lib/systemd/system: lib/, not the
+    # multiarch library folder. The service names vivozi by the prefix it is installed under,
+    # known only at install time (cmake --install --prefix).
+    set(VZ_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+        "Where the systemd units go, relative to the prefix")
+    set(unit_sources ${CMAKE_SOURCE_DIR}/cli/systemd)
+    set(unit_built ${CMAKE_BINARY_DIR}/systemd)
+    install(CODE "
+        set(VIVOZI_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/vivozi\")
+        configure_file(\"${unit_sources}/vivozi-run@.service.in\"
+                       \"${unit_built}/vivozi-run@.service\" @ONLY)")
+    install(FILES ${unit_built}/vivozi-run@.service ${unit_sources}/vivozi-daily.timer
+                  ${unit_sources}/vivozi-weekly.timer ${unit_sources}/vivozi-monthly.timer
+            DESTINATION ${VZ_SYSTEMD_UNIT_DIR})
 endif()
