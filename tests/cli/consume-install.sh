@@ -59,3 +59,22 @@ XDG_CONFIG_HOME=$work/config DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/no-bus \
     "$prefix/bin/vivozi" run --demo --demo-dir "$work/demo" daily
 grep -q 'daily/rotate-log' "$work/demo/maintenance.log"
 test -f "$work/journal/journal.sqlite.daily.lock"
+
+echo "== systemd units"
+units=$prefix/lib/systemd/system
+# The service names the installed vivozi, and each timer starts the service's own instance.
+grep -qx "ExecStart=$prefix/bin/vivozi run --quiet -- %i" "$units/vivozi-run@.service"
+if command -v systemd-analyze >/dev/null 2>&1; then
+    for period in daily weekly monthly; do
+        timer=$units/vivozi-$period.timer
+        unit=$(sed -n 's/^Unit=//p' "$timer")
+        test "$unit" = "vivozi-run@$period.service"
+        # Warnings (an unknown key, a calendar it cannot read) count as failures too.
+        said=$(systemd-analyze verify --man=no "$timer" "$units/$unit" 2>&1) && [ -z "$said" ] || {
+            echo "$said"
+            exit 1
+        }
+    done
+else
+    echo "not verified: systemd-analyze is not installed (Debian package systemd)"
+fi
