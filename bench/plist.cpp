@@ -3,7 +3,9 @@
 //   PlistValueParse  PlistValue::parse, to the finished tree
 //   LibplistFromXml  libplist's plist_from_xml + plist_free
 //   PugixmlLoad      a bare pugixml load_buffer of the same bytes, with the options the reader
-//                    uses (PugixmlLoadDefault: pugixml's default options, for reference)
+//                    uses (PugixmlLoadDefault: pugixml's default options, for reference).
+//                    Both sides copy the bytes once: load_buffer into a buffer of pugixml's,
+//                    the reader into a padded one of its own that it parses in place.
 // Goals: PlistValue::parse at least 3x faster than libplist, within 2.5x of the bare pugixml load.
 // With the console output, the ratios per size are printed at the end, from the fastest of the
 // repetitions, in real and CPU time. On a shared machine run, for example,
@@ -26,8 +28,8 @@
 namespace {
 
 // The reader's options (platform/plist/PlistXmlReader.cpp).
-constexpr unsigned kReaderOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
-                                    pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
+constexpr unsigned kReaderOptions =
+    pugi::parse_cdata | pugi::parse_eol | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
 
 std::string uuid(std::uint64_t seed) {
     char text[40];

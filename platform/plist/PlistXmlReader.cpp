@@ -165,6 +165,10 @@ constexpr auto kSlots = [] {
     return slots;
 }();
 
+bool isContainer(Tag tag) {
+    return tag == Tag::Dict || tag == Tag::Array;
+}
+
 Tag tagOf(std::uint64_t nameWord) {
     const NameSlot& slot = kSlots[hashOf(nameWord, kMultiplier)];
     return slot.word == nameWord ? slot.tag : Tag::Unknown;
@@ -263,7 +267,7 @@ bool appendDecoded(std::string& out, std::string_view text) {
 
 // Whether text between elements is only white space once its references are decoded.
 bool isSpaceOnly(const char* text, bool decode) {
-    if (isAllXmlSpace(text))
+    if (!*text || isAllXmlSpace(text))
         return true;
     std::string decoded;
     return decode && appendDecoded(decoded, text) && isAllXmlSpace(decoded);
@@ -361,7 +365,11 @@ bool outerBytesAreClean(std::string_view bytes) {
 
 class Reader {
 public:
-    explicit Reader(const Buffer& buffer) : buffer_(buffer) {}
+    explicit Reader(const Buffer& buffer) : buffer_(buffer) {
+        // Enough for a tool's listing without growing.
+        stack_.reserve(8);
+        children_.reserve(64);
+    }
     // Reads the value element (the single child of plist) into out.
     bool read(pugi::xml_node root, PlistValue& out);
 
@@ -386,6 +394,11 @@ private:
     // Reads a scalar element and hands the arguments of its PlistValue constructor to place,
     // which builds the value where it belongs. False when malformed.
     template <class Place> bool scalar(Tag tag, pugi::xml_node element, Place&& place);
+    // Read a frame's children from the next on, as far as the first container, which they open
+    // (its frame is read next).
+    enum class Step { Failed, Opened, Finished };
+    Step readEntries(Frame& frame);
+    Step readElements(Frame& frame);
 
     // Frames in use are stack_[0, depth_); deeper ones are kept for reuse. A frame's target
     // points into its parent's vectors, which grow only after the frame is closed.
@@ -404,7 +417,7 @@ template <class Place> bool Reader::scalar(Tag tag, pugi::xml_node element, Plac
         return false;
     switch (tag) {
     case Tag::String:
-        place(std::string(text));
+        place(text);
         return true;
     case Tag::Integer: {
         PlistValue::Integer number;
@@ -480,58 +493,65 @@ bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
     return true;
 }
 
+Reader::Step Reader::readEntries(Frame& frame) {
+    while (frame.next != frame.end) {
+        const Child keyChild = children_[frame.next], valueChild = children_[frame.next + 1];
+        frame.next += 2;
+        if (keyChild.tag != Tag::Key)
+            return Step::Failed; // a value without a key, or something else
+        std::string_view key;
+        if (!textOf(keyChild.node, buffer_, key, keyScratch_))
+            return Step::Failed;
+        if (isContainer(valueChild.tag)) {
+            auto& entry = frame.entries.emplace_back(
+                std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+            return open(valueChild.tag, valueChild.node, entry.second) ? Step::Opened
+                                                                       : Step::Failed;
+        }
+        if (!scalar(valueChild.tag, valueChild.node, [&](auto&&... arguments) {
+                frame.entries.emplace_back(
+                    std::piecewise_construct, std::forward_as_tuple(key),
+                    std::forward_as_tuple(std::forward<decltype(arguments)>(arguments)...));
+            }))
+            return Step::Failed;
+    }
+    return Step::Finished;
+}
+
+Reader::Step Reader::readElements(Frame& frame) {
+    while (frame.next != frame.end) {
+        const Child child = children_[frame.next++];
+        if (isContainer(child.tag))
+            return open(child.tag, child.node, frame.elements.emplace_back()) ? Step::Opened
+                                                                              : Step::Failed;
+        if (!scalar(child.tag, child.node, [&](auto&&... arguments) {
+                frame.elements.emplace_back(std::forward<decltype(arguments)>(arguments)...);
+            }))
+            return Step::Failed;
+    }
+    return Step::Finished;
+}
+
 bool Reader::read(pugi::xml_node root, PlistValue& out) {
     const Tag rootTag = tagOf(nameWord(root.name(), buffer_));
-    if (rootTag != Tag::Dict && rootTag != Tag::Array)
+    if (!isContainer(rootTag))
         return scalar(rootTag, root, [&](auto&&... arguments) {
             out = PlistValue(std::forward<decltype(arguments)>(arguments)...);
         });
     if (!open(rootTag, root, out))
         return false;
     while (depth_ > 0) {
+        // open() may grow stack_ and children_: neither frame nor a reference into children_ is
+        // used after a container is opened.
         Frame& frame = stack_[depth_ - 1];
-        if (frame.next == frame.end) {
+        const Step step = frame.isDictionary ? readEntries(frame) : readElements(frame);
+        if (step == Step::Failed)
+            return false;
+        if (step == Step::Finished) {
             *frame.target = frame.isDictionary ? PlistValue(std::move(frame.entries))
                                                : PlistValue(std::move(frame.elements));
             children_.resize(frame.first);
             --depth_;
-            continue;
-        }
-        // open() may grow stack_ and children_: neither frame nor a reference into children_
-        // is used after it.
-        if (frame.isDictionary) {
-            const Child keyChild = children_[frame.next];
-            const Child valueChild = children_[frame.next + 1];
-            frame.next += 2;
-            if (keyChild.tag != Tag::Key)
-                return false; // a value without a key, or something else
-            std::string_view key;
-            if (!textOf(keyChild.node, buffer_, key, keyScratch_))
-                return false;
-            if (valueChild.tag == Tag::Dict || valueChild.tag == Tag::Array) {
-                auto& entry = frame.entries.emplace_back(
-                    std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
-                if (!open(valueChild.tag, valueChild.node, entry.second))
-                    return false;
-            } else if (!scalar(valueChild.tag, valueChild.node, [&](auto&&... arguments) {
-                           frame.entries.emplace_back(
-                               std::piecewise_construct, std::forward_as_tuple(key),
-                               std::forward_as_tuple(
-                                   std::forward<decltype(arguments)>(arguments)...));
-                       })) {
-                return false;
-            }
-        } else {
-            const Child child = children_[frame.next++];
-            if (child.tag == Tag::Dict || child.tag == Tag::Array) {
-                if (!open(child.tag, child.node, frame.elements.emplace_back()))
-                    return false;
-            } else if (!scalar(child.tag, child.node, [&](auto&&... arguments) {
-                           frame.elements.emplace_back(
-                               std::forward<decltype(arguments)>(arguments)...);
-                       })) {
-                return false;
-            }
         }
     }
     return true;
