@@ -206,10 +206,10 @@ VolumeGroup volumeGroup(std::string_view type, std::string_view source, std::uin
         "fuse.sshfs", "davfs",      "fuse.davfs2", "fuse.rclone", "fuse.s3fs", "webdav",
         "afpfs",      "fuse.cephfs"};
     static constexpr std::string_view kSpecial[] = {
-        "proc",    "sysfs",     "devtmpfs",  "devpts", "tmpfs",       "ramfs",       "securityfs",
-        "cgroup",  "cgroup2",   "pstore",    "bpf",    "debugfs",     "tracefs",     "configfs",
-        "fusectl", "mqueue",    "hugetlbfs", "autofs", "binfmt_misc", "efivarfs",    "rpc_pipefs",
-        "nsfs",    "selinuxfs", "nfsd",      "devfs",  "fdesc",       "overlay-meta"};
+        "proc",    "sysfs",     "devtmpfs",  "devpts", "tmpfs",       "ramfs",    "securityfs",
+        "cgroup",  "cgroup2",   "pstore",    "bpf",    "debugfs",     "tracefs",  "configfs",
+        "fusectl", "mqueue",    "hugetlbfs", "autofs", "binfmt_misc", "efivarfs", "rpc_pipefs",
+        "nsfs",    "selinuxfs", "nfsd",      "devfs",  "fdesc"};
     const auto listed = [type](const auto& names) {
         return std::find(std::begin(names), std::end(names), type) != std::end(names);
     };

@@ -11,6 +11,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -238,6 +239,26 @@ TEST(VivoziDf, FiltersAndGroups) {
     const Ran none = shell(vivozi("df -t no-such-type"));
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "vivozi: no file system shows with these options\n");
+}
+
+TEST(VivoziDf, JsonKeysAreTheManPagesAndTheOnlyOnes) {
+    const std::string page = vztest::readFile(VZ_SOURCE_DIR "/man/vivozi.1");
+    const auto section = page.find(".SH JSON OUTPUT");
+    ASSERT_NE(section, std::string::npos);
+    std::set<std::string> documented, seen;
+    const std::string schema = page.substr(section, page.find(".SH ", section + 1) - section);
+    const std::regex key(R"re(\n *"(\w+)":)re");
+    for (std::sregex_iterator at(schema.begin(), schema.end(), key), end; at != end; ++at)
+        documented.insert((*at)[1]);
+    for (const std::string& arguments : {"--json --all", "df --json --all", "df --json /"}) {
+        const json document = json::parse(shell(vivozi(arguments)).out);
+        for (const auto& [name, value] : document.items())
+            seen.insert(name);
+        for (const json& volume : document["volumes"])
+            for (const auto& [name, value] : volume.items())
+                seen.insert(name);
+    }
+    EXPECT_EQ(seen, documented);
 }
 
 TEST(VivoziDf, BindMountInAPrivateNamespace) {
