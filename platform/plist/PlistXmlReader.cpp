@@ -564,8 +564,25 @@ PlistValue readXml(std::string_view bytes) {
         return PlistValue();
     Buffer buffer(bytes); // outlives the document, which points into it
     pugi::xml_document document;
-    if (!document.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions,
-                                      pugi::encoding_auto))
+    // The length takes in the first NUL of the padding, as load_buffer's own copy ends in one:
+    // given the bare bytes, pugixml would stand in for their last one with a NUL and so read
+    // "</plist\0>" as a whole end tag.
+    pugi::xml_parse_result parsed = document.load_buffer_inplace(
+        buffer.data(), buffer.size() + 1, kParseOptions, pugi::encoding_auto);
+    switch (parsed.encoding) {
+    case pugi::encoding_utf16_le:
+    case pugi::encoding_utf16_be:
+    case pugi::encoding_utf32_le:
+    case pugi::encoding_utf32_be:
+        // Converted into a terminated buffer of pugixml's, where the NUL would be one more
+        // byte of the last character: read from the bytes as they are.
+        parsed =
+            document.load_buffer(bytes.data(), bytes.size(), kParseOptions, pugi::encoding_auto);
+        break;
+    default:
+        break;
+    }
+    if (!parsed)
         return PlistValue();
 
     // The document: one element, plist. (Skipped markup is not stored, and pugixml keeps no

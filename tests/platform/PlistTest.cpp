@@ -142,6 +142,7 @@ TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
         {"an element named in another case", document("<Dict/>")},
         {"a key element named longer", document("<dict><keys>a</keys><true/></dict>")},
         {"a long element name in UTF-16", utf16("<plist><integerxyz>1</integerxyz></plist>")},
+        {"a NUL before the last '>'", std::string("<plist><true/></plist") + '\0' + ">"},
     };
     for (const auto& [why, text] : cases)
         EXPECT_EQ(PlistValue::parse(text), kAbsent) << why;
