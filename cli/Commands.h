@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+class PlistValue;
+
 namespace CLI {
 class App;
 }
@@ -38,8 +40,12 @@ Command addDfCommand(CLI::App& app, bool& json);
 // status, history and log, in that order.
 std::vector<Command> addJournalCommands(CLI::App& app, bool& json);
 Command addListCommand(CLI::App& app, bool& json);
+Command addMetricsCommand(CLI::App& app);
 // size, compare, mount-of, device-of, apfs and tmutil, in that order.
 std::vector<Command> addQueryCommands(CLI::App& app, bool& json);
+
+// Whether Full Disk Access means something here (the report and metrics show it only then).
+bool fullDiskAccessApplies(const PlistValue& versionDictionary);
 
 // A template only so that this header need not include the command-line parser.
 template <class App> void addJsonFlag(App& command, bool& json) {

@@ -22,6 +22,8 @@ struct Report {
     std::time_t generated = 0;
 };
 
+} // namespace
+
 // Full Disk Access is a macOS setting: elsewhere it is asked only when a privacy database is
 // there to read, and no tool runs for one that is not.
 bool fullDiskAccessApplies(const PlistValue& versionDictionary) {
@@ -32,6 +34,8 @@ bool fullDiskAccessApplies(const PlistValue& versionDictionary) {
     struct stat info {};
     return stat(kx::systemPaths().privacyDatabase.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+namespace {
 
 Report gather(const VolumeFilter& filter) {
     Report report;

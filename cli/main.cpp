@@ -76,6 +76,7 @@ int runCommandLine(int argc, char** argv) {
     commands.push_back(addListCommand(app, json));
     commands.push_back(addWatchCommand(app, json));
     commands.push_back(addDfCommand(app, json));
+    commands.push_back(addMetricsCommand(app));
     for (Command& query : addQueryCommands(app, json))
         commands.push_back(std::move(query));
 
