@@ -29,6 +29,12 @@ MIB = 1024 * KIB
 # interleaved: (program, benchmark, counter) holding the ratio of the two sides timed in
 # alternation within each iteration, which a loaded machine disturbs least; used when present.
 ROWS = [
+    ("Start-up", "`vivozi` (the report), whole process", ("startup", "BM_Report", "ours_us"),
+     "`df -h`, whole process", ("startup", "BM_Report", "df_us"), "real",
+     ("startup", "BM_Report", "ratio")),
+    ("Start-up", "`vivozi size 1`, whole process", ("startup", "BM_SizeText", "ours_us"),
+     "`df -h`, whole process", ("startup", "BM_SizeText", "df_us"), "real",
+     ("startup", "BM_SizeText", "ratio")),
     ("Tool run", "`runToolReadingOutput` of /bin/true", ("tools", "BM_RunTool_True"),
      "bare `posix_spawn` + read + `waitpid`", ("tools", "BM_Bare_True"), "real",
      ("tools", "BM_Paired_True", "ratio")),
