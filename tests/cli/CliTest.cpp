@@ -86,6 +86,9 @@ public:
     ~Child() {
         if (task_.isRunning()) {
             task_.terminate();
+            // A vivozi that does not stop must not hang the suite.
+            if (!endsWithin(std::chrono::seconds(15)))
+                kill(task_.processIdentifier(), SIGKILL);
             task_.waitUntilExit();
         }
         for (const int fd : fds_)
