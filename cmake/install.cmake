@@ -42,6 +42,9 @@ if(TARGET vivozi)
         DESTINATION ${CMAKE_INSTALL_DATADIR}/VivoziZevidodirid/examples
         USE_SOURCE_PERMISSIONS)
     install(FILES man/vivozi.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    # Where bash-completion looks up a command's completion when it is first asked for.
+    install(FILES cli/completion/vivozi.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME vivozi)
 
     # systemd looks in /usr/lib/systemd/system and /usr/local/lib/systemd/system: lib/, not the
     # multiarch library folder. The service names vivozi by the prefix it is installed under,

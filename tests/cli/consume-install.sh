@@ -24,12 +24,15 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
 for installed in bin/vivozi include/VivoziZevidodirid/VivoziZevidodirid.h \
     libexec/VivoziZevidodirid/periodic libexec/VivoziZevidodirid/sw_vers \
     libexec/VivoziZevidodirid/diskutil share/VivoziZevidodirid/examples/periodic/daily \
-    share/man/man1/vivozi.1; do
+    share/man/man1/vivozi.1 share/bash-completion/completions/vivozi; do
     if [ ! -e "$prefix/$installed" ]; then
         echo "not installed: $installed"
         exit 1
     fi
 done
+# The completion where bash-completion finds it, with the installed vivozi.
+"$source/tests/cli/completion-test.sh" "$prefix/bin/vivozi" \
+    "$prefix/share/bash-completion/completions/vivozi"
 libdir=$(dirname "$(find "$prefix" -name 'libVivoziZevidodirid.so.1' | head -n 1)")
 
 echo "== find_package"
