@@ -8,14 +8,90 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <dlfcn.h>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace kx {
+namespace sdbus {
+namespace {
+
+// libsystemd (and the compression and crypto libraries it brings) is loaded on the first use of
+// the bus, not when a program starts: most runs of a host never post or watch, and loading it
+// took more than half of the start-up of a short query. Without it the bus is unreachable.
+#define VZ_SD_BUS_FUNCTIONS(X)                                                                     \
+    X(sd_bus_close_unref)                                                                          \
+    X(sd_bus_get_events)                                                                           \
+    X(sd_bus_get_fd)                                                                               \
+    X(sd_bus_get_n_queued_write)                                                                   \
+    X(sd_bus_get_timeout)                                                                          \
+    X(sd_bus_is_open)                                                                              \
+    X(sd_bus_is_ready)                                                                             \
+    X(sd_bus_match_signal)                                                                         \
+    X(sd_bus_message_append)                                                                       \
+    X(sd_bus_message_new_signal)                                                                   \
+    X(sd_bus_message_read)                                                                         \
+    X(sd_bus_message_unref)                                                                        \
+    X(sd_bus_new)                                                                                  \
+    X(sd_bus_process)                                                                              \
+    X(sd_bus_send)                                                                                 \
+    X(sd_bus_set_address)                                                                          \
+    X(sd_bus_set_bus_client)                                                                       \
+    X(sd_bus_set_method_call_timeout)                                                              \
+    X(sd_bus_slot_unref)                                                                           \
+    X(sd_bus_start)                                                                                \
+    X(sd_bus_wait)
+
+struct Functions {
+#define VZ_SD_BUS_POINTER(name) decltype(&::name) name = nullptr;
+    VZ_SD_BUS_FUNCTIONS(VZ_SD_BUS_POINTER)
+#undef VZ_SD_BUS_POINTER
+};
+
+const Functions& functions() {
+    static const Functions loaded = [] {
+        Functions table;
+        void* library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!library)
+            return table;
+        Functions found;
+        bool complete = true;
+#define VZ_SD_BUS_LOOKUP(name)                                                                     \
+    found.name = reinterpret_cast<decltype(found.name)>(dlsym(library, #name));                    \
+    complete = complete && found.name;
+        VZ_SD_BUS_FUNCTIONS(VZ_SD_BUS_LOOKUP)
+#undef VZ_SD_BUS_LOOKUP
+        // A library missing any of them is used for none: a half table could fail mid-post.
+        return complete ? found : table;
+    }();
+    return loaded;
+}
+
+// A pointer result is null and a number -ENOSYS when the library could not be loaded.
+template <class Result> Result unavailable() {
+    if constexpr (std::is_pointer_v<Result>)
+        return nullptr;
+    else
+        return Result(-ENOSYS);
+}
+
+#define VZ_SD_BUS_CALL(name)                                                                       \
+    template <class... Arguments> auto name(Arguments... arguments) {                              \
+        const auto function = functions().name;                                                    \
+        return function ? function(arguments...)                                                   \
+                        : unavailable<decltype(function(arguments...))>();                         \
+    }
+VZ_SD_BUS_FUNCTIONS(VZ_SD_BUS_CALL)
+#undef VZ_SD_BUS_CALL
+#undef VZ_SD_BUS_FUNCTIONS
+
+} // namespace
+} // namespace sdbus
 namespace {
 
 using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, the clock of sd_bus_get_timeout
@@ -30,12 +106,12 @@ constexpr std::chrono::seconds kSubscribeTimeout{2};
 
 struct BusCloser {
     // Closing without a flush: sd-bus's own flush would wait up to 90 s on a silent bus.
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+    void operator()(sd_bus* bus) const { sdbus::sd_bus_close_unref(bus); }
 };
 using Bus = std::unique_ptr<sd_bus, BusCloser>;
 
 struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+    void operator()(sd_bus_message* message) const { sdbus::sd_bus_message_unref(message); }
 };
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
@@ -55,11 +131,11 @@ std::string systemBusAddress() {
 // connection is processed, sending whatever was queued meanwhile in order.
 Bus openBus(const std::string& address) {
     sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0)
+    if (sdbus::sd_bus_new(&raw) < 0)
         return nullptr;
     Bus bus(raw);
-    if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-        sd_bus_start(raw) < 0)
+    if (sdbus::sd_bus_set_address(raw, address.c_str()) < 0 ||
+        sdbus::sd_bus_set_bus_client(raw, 1) < 0 || sdbus::sd_bus_start(raw) < 0)
         return nullptr;
     return bus;
 }
@@ -70,13 +146,13 @@ template <class Settled> bool driveUntil(sd_bus* bus, Clock::time_point deadline
     for (;;) {
         if (const std::optional<bool> outcome = settled())
             return *outcome;
-        const int processed = sd_bus_process(bus, nullptr);
-        if (processed < 0 || sd_bus_is_open(bus) <= 0)
+        const int processed = sdbus::sd_bus_process(bus, nullptr);
+        if (processed < 0 || sdbus::sd_bus_is_open(bus) <= 0)
             return false;
         if (processed > 0)
             continue;
         const Clock::time_point now = Clock::now();
-        if (now >= deadline || sd_bus_wait(bus, microseconds(deadline - now)) < 0)
+        if (now >= deadline || sdbus::sd_bus_wait(bus, microseconds(deadline - now)) < 0)
             return false;
     }
 }
@@ -85,7 +161,7 @@ template <class Settled> bool driveUntil(sd_bus* bus, Clock::time_point deadline
 bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
     return driveUntil(bus, deadline, [bus]() -> std::optional<bool> {
         std::uint64_t queued = 0;
-        if (sd_bus_get_n_queued_write(bus, &queued) < 0)
+        if (sdbus::sd_bus_get_n_queued_write(bus, &queued) < 0)
             return false;
         return queued == 0 ? std::optional(true) : std::nullopt;
     });
@@ -94,7 +170,7 @@ bool writeQueued(sd_bus* bus, Clock::time_point deadline) {
 // Until the handshake (authentication and Hello) has ended.
 bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
     return driveUntil(bus, deadline, [bus]() -> std::optional<bool> {
-        const int ready = sd_bus_is_ready(bus);
+        const int ready = sdbus::sd_bus_is_ready(bus);
         return ready != 0 ? std::optional(ready > 0) : std::nullopt;
     });
 }
@@ -103,18 +179,18 @@ bool awaitReady(sd_bus* bus, Clock::time_point deadline) {
 // when the connection is no longer usable, in this process at least.
 bool stillOpen(sd_bus* bus) {
     int processed;
-    while ((processed = sd_bus_process(bus, nullptr)) > 0) {
+    while ((processed = sdbus::sd_bus_process(bus, nullptr)) > 0) {
     }
-    return processed == 0 && sd_bus_is_open(bus) > 0;
+    return processed == 0 && sdbus::sd_bus_is_open(bus) > 0;
 }
 
 bool send(sd_bus* bus, const std::string& name, const std::string& object) {
     sd_bus_message* raw = nullptr;
-    if (sd_bus_message_new_signal(bus, &raw, kObjectPath, kInterface, kMember) < 0)
+    if (sdbus::sd_bus_message_new_signal(bus, &raw, kObjectPath, kInterface, kMember) < 0)
         return false;
     const Message message(raw);
-    return sd_bus_message_append(raw, "ss", name.c_str(), object.c_str()) >= 0 &&
-           sd_bus_send(bus, raw, nullptr) >= 0;
+    return sdbus::sd_bus_message_append(raw, "ss", name.c_str(), object.c_str()) >= 0 &&
+           sdbus::sd_bus_send(bus, raw, nullptr) >= 0;
 }
 
 // One connection for every post of the process, kept between posts: a handshake per post would
@@ -137,7 +213,7 @@ public:
         if (!send(bus_.get(), name, object)) {
             // A text that is not UTF-8 is refused before anything is queued; the connection is
             // fine. Anything else means it is not.
-            if (sd_bus_is_open(bus_.get()) <= 0)
+            if (sdbus::sd_bus_is_open(bus_.get()) <= 0)
                 bus_.reset();
             return;
         }
@@ -168,7 +244,7 @@ int onNotification(sd_bus_message* message, void* userdata, sd_bus_error*) {
     const char* name = nullptr;
     const char* object = nullptr;
     // Anyone on the bus may send a malformed signal under our name; it is skipped.
-    if (sd_bus_message_read(message, "ss", &name, &object) < 0)
+    if (sdbus::sd_bus_message_read(message, "ss", &name, &object) < 0)
         return 0;
     if (!inbox.name || *inbox.name == name)
         inbox.received.push_back(Notification{name, object});
@@ -196,7 +272,7 @@ struct NotificationObserver::State {
     std::atomic<bool> stopped{false};
     std::atomic<bool> connected{false};
 
-    ~State() { sd_bus_slot_unref(slot); }
+    ~State() { sdbus::sd_bus_slot_unref(slot); }
 };
 
 NotificationObserver::NotificationObserver(std::optional<std::string> name)
@@ -211,11 +287,11 @@ NotificationObserver::NotificationObserver(std::optional<std::string> name)
         return;
     // What is left of the time; never 0, which sd-bus reads as its default.
     const std::uint64_t left = std::max<std::uint64_t>(microseconds(deadline - Clock::now()), 1);
-    if (sd_bus_set_method_call_timeout(bus.get(), left) < 0)
+    if (sdbus::sd_bus_set_method_call_timeout(bus.get(), left) < 0)
         return;
     // Synchronous: the bus has installed the match when this returns.
-    if (sd_bus_match_signal(bus.get(), &state.slot, nullptr, kObjectPath, kInterface, kMember,
-                            onNotification, &state.inbox) < 0)
+    if (sdbus::sd_bus_match_signal(bus.get(), &state.slot, nullptr, kObjectPath, kInterface,
+                                   kMember, onNotification, &state.inbox) < 0)
         return;
     state.bus = std::move(bus);
     state.connected = true;
@@ -240,14 +316,14 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
         if (!state.connected)
             break;
         sd_bus* bus = state.bus.get();
-        const int processed = sd_bus_process(bus, nullptr);
-        if (processed < 0 || sd_bus_is_open(bus) <= 0) {
+        const int processed = sdbus::sd_bus_process(bus, nullptr);
+        if (processed < 0 || sdbus::sd_bus_is_open(bus) <= 0) {
             state.connected = false; // what it delivered last is still handed out
             continue;
         }
         if (processed > 0)
             continue;
-        const int events = sd_bus_get_events(bus);
+        const int events = sdbus::sd_bus_get_events(bus);
         if (events < 0) {
             state.connected = false;
             continue;
@@ -256,7 +332,7 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
         // Wait for the bus, for stop(), or for whichever deadline comes first.
         const Clock::time_point now = Clock::now();
         std::uint64_t wakeAt = UINT64_MAX; // microseconds on the monotonic clock
-        if (sd_bus_get_timeout(bus, &wakeAt) < 0)
+        if (sdbus::sd_bus_get_timeout(bus, &wakeAt) < 0)
             wakeAt = UINT64_MAX;
         std::uint64_t waitFor = UINT64_MAX;
         const std::uint64_t nowMicros = microseconds(now.time_since_epoch());
@@ -270,7 +346,7 @@ NotificationObserver::next(std::optional<std::chrono::milliseconds> timeout) {
             waitFor == UINT64_MAX
                 ? -1
                 : static_cast<int>(std::min<std::uint64_t>((waitFor + 999) / 1000, INT32_MAX));
-        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0},
+        pollfd fds[2] = {{sdbus::sd_bus_get_fd(bus), static_cast<short>(events), 0},
                          {state.wakeFd.get(), POLLIN, 0}};
         if (poll(fds, 2, waitMillis) < 0 && errno != EINTR) {
             state.connected = false;
