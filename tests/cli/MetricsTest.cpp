@@ -212,6 +212,10 @@ TEST(VivoziMetrics, EveryMetricArrivesThroughTheNodeExporter) {
                             [&](const auto& sample) { return sample.first.starts_with(outcome); }),
               3 * 6);
 
+    const std::string page = vztest::readFile(VZ_SOURCE_DIR "/man/vivozi.1");
+    for (const auto& [key, value] : written)
+        EXPECT_NE(page.find(".B " + key.substr(0, key.find('|')) + "\n"), std::string::npos) << key;
+
     const NodeExporter exporter(folder.file("prom"));
     ASSERT_NE(exporter.port(), 0) << "the node exporter did not start";
     const auto scraped = exporter.scrape();
