@@ -174,9 +174,12 @@ Exposition gather(const VolumeFilter& filter, const std::string& journalPath) {
         summaries.clear();
     }
     journalError.add("", result.journalFailed ? "1" : "0");
+    seen.clear();
     for (const kx::SetSummary& summary : summaries) {
         const kx::RunRecord& run = summary.lastRun;
         const std::string set = labels({{"set", run.set}});
+        if (!seen.insert(set).second) // a journal not written by periodic may hold look-alikes
+            continue;
         started.add(set, timestampText(run.started));
         if (run.ended) {
             ended.add(set, timestampText(*run.ended));

@@ -233,8 +233,14 @@ TEST(VivoziMetrics, HostileMountPointsStillScrape) {
                       lookalike = folder.file("a\"b\\c\nd\te\\xFF\xc3\xa9");
     for (const std::string& name : {folder.file("data"), folder.file("prom"), hostile, lookalike})
         fs::create_directory(name);
+    {
+        kx::Journal journal(kx::Journal::Access::Write, folder.file("journal.sqlite"));
+        for (const std::string& set : {hostile, lookalike})
+            journal.recordSkipped(set, 1, at(1s));
+    }
     const Ran ran =
-        shell("unshare -rm sh -c 'mount --bind \"$1\" \"$2\" && "
+        shell("VIVOZI_JOURNAL=" + folder.file("journal.sqlite") +
+              " unshare -rm sh -c 'mount --bind \"$1\" \"$2\" && "
               "mount --bind \"$1\" \"$3\" && exec \"$4\" metrics --textfile \"$5\"' sh " +
               vivozi::shellQuote(folder.file("data")) + " " + vivozi::shellQuote(hostile) + " " +
               vivozi::shellQuote(lookalike) + " " + kVivozi + " " +
@@ -247,9 +253,10 @@ TEST(VivoziMetrics, HostileMountPointsStillScrape) {
     EXPECT_EQ(scraped.at("node_textfile_scrape_error"), 0);
     std::size_t shown = 0;
     for (const auto& [key, value] : scraped)
-        shown += key.starts_with("vivozi_filesystem_size_bytes") &&
-                 key.ends_with("|mountpoint=" + lookalike);
-    EXPECT_EQ(shown, 1u); // the two names, written alike, once
+        shown += (key.starts_with("vivozi_filesystem_size_bytes") &&
+                  key.ends_with("|mountpoint=" + lookalike)) ||
+                 key == "vivozi_maintenance_last_run_start_timestamp_seconds|set=" + lookalike;
+    EXPECT_EQ(shown, 2u); // the two mount points and the two sets, written alike, once each
 }
 
 TEST(VivoziMetrics, TextfileReplacedWholeJournalOptionalHookConfigurable) {
