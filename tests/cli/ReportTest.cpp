@@ -250,7 +250,7 @@ TEST(VivoziDf, JsonKeysAreTheManPagesAndTheOnlyOnes) {
     const std::regex key(R"re(\n *"(\w+)":)re");
     for (std::sregex_iterator at(schema.begin(), schema.end(), key), end; at != end; ++at)
         documented.insert((*at)[1]);
-    for (const std::string& arguments : {"--json --all", "df --json --all", "df --json /"}) {
+    for (const char* arguments : {"--json --all", "df --json --all", "df --json /"}) {
         const json document = json::parse(shell(vivozi(arguments)).out);
         for (const auto& [name, value] : document.items())
             seen.insert(name);
