@@ -1,11 +1,14 @@
 #include "support/TestSupport.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vztest {
@@ -63,6 +66,19 @@ bool processAlive(pid_t pid) {
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+bool hasUnreapedChild() {
+    siginfo_t info{};
+    // WNOWAIT only looks; ECHILD means no child at all, running or not.
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 || errno != ECHILD;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return condition();
 }
 
 ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(saved_) {}

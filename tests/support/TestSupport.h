@@ -1,9 +1,12 @@
 #pragma once
 
 #include <VivoziZevidodirid/SystemPaths.h>
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace vztest {
@@ -30,6 +33,11 @@ bool fileExists(const std::string& path);
 void writeScript(const std::string& path, std::string_view body);
 std::vector<std::string> lines(const std::string& text); // without their line feeds
 bool processAlive(pid_t pid);                            // a zombie counts as ended
+// Whether any child of this process still runs or has not been reaped.
+bool hasUnreapedChild();
+// Polls every 5 ms until condition holds or the time is up; the last answer.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds within = std::chrono::seconds(30));
 
 // Replaces the system-path table for one scope and puts the previous one back afterwards.
 class ScopedSystemPaths {
@@ -38,6 +46,12 @@ public:
     ~ScopedSystemPaths();
     kx::SystemPaths& edit() { return current_; }
     void apply();
+    // Sets one entry and applies the table at once.
+    template <class T, class U> ScopedSystemPaths& set(T kx::SystemPaths::*entry, U&& value) {
+        current_.*entry = std::forward<U>(value);
+        apply();
+        return *this;
+    }
 
 private:
     kx::SystemPaths saved_;

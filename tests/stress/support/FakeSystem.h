@@ -48,7 +48,4 @@ inline thread_local bool neutralAnswersPass = false;
 // own), and the entries of folder if one is given.
 std::set<std::string> leftovers(const std::string& folder = {});
 
-// Whether any child of this process still runs or has not been reaped.
-bool hasUnreapedChild();
-
 } // namespace vztest

@@ -1,9 +1,6 @@
 #include "stress/support/FakeSystem.h"
 
-#include <cerrno>
 #include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace vztest {
 
@@ -24,12 +21,6 @@ std::set<std::string> leftovers(const std::string& folder) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error))
             found.insert("file " + entry.path().string());
     return found;
-}
-
-bool hasUnreapedChild() {
-    siginfo_t info{};
-    // WNOWAIT only looks; ECHILD means no child at all, running or not.
-    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 || errno != ECHILD;
 }
 
 } // namespace vztest
