@@ -1,21 +1,19 @@
 #include "privacy/PrivacyRows.h"
 #include "support/SystemVersion.h"
-#include "support/TestSupport.h"
 
 #include <VivoziZevidodirid/Privacy.h>
 #include <VivoziZevidodirid/Task.h>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <gtest/gtest.h>
-#include <string>
+#include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -25,9 +23,8 @@ constexpr const char* kSqlite3 = "/usr/bin/sqlite3";
 constexpr const char* kFda = "kTCCServiceSystemPolicyAllFiles";
 const vz::FdaClientSet kClients = vz::configuredFdaClientSet();
 const std::string kAppPath = "/Applications/" + std::string(kClients.applicationBundleName);
-const std::string kBundleId(kClients.bundleIdentifier);
-const std::string kTool(kClients.toolIdentifier);
-const std::string kAgent(kClients.agentIdentifier);
+const std::string kBundleId(kClients.bundleIdentifier), kTool(kClients.toolIdentifier),
+    kAgent(kClients.agentIdentifier);
 
 struct Row {
     std::string client;
@@ -71,149 +68,137 @@ void makeDatabase(const std::string& path, const Rows& rows) {
                ", 0, " + row.grant + ", 4, 1, " + (row.csreq ? kCsreq : "NULL") +
                ", NULL, 'UNUSED', 1700000000);\n";
     vztest::writeFile(path + ".sql", sql);
-    ASSERT_EQ(
-        std::system((std::string(kSqlite3) + " -init /dev/null '" + path + "' < '" + path + ".sql'")
-                        .c_str()),
-        0);
+    const std::string command =
+        std::string(kSqlite3) + " -init /dev/null '" + path + "' < '" + path + ".sql'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
 }
 
-// For one scope, `home` is the user's home folder for every program started, both through HOME
-// and through the password database (nss_wrapper), whichever the tool consults.
-class ScopedUserHome {
-public:
-    explicit ScopedUserHome(const std::string& home) {
-        const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        vztest::writeFile(home + "/passwd",
-                          "user:x:" + uid + ":" + gid + "::" + home + ":/bin/sh\n");
-        vztest::writeFile(home + "/group", "group:x:" + gid + ":\n");
-        for (const auto& [name, value] : {std::pair<std::string, std::string>{"HOME", home},
-                                          {"LD_PRELOAD", "libnss_wrapper.so"},
-                                          {"NSS_WRAPPER_PASSWD", home + "/passwd"},
-                                          {"NSS_WRAPPER_GROUP", home + "/group"}}) {
-            const char* old = std::getenv(name.c_str());
-            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            setenv(name.c_str(), value.c_str(), 1);
-        }
-    }
-    ~ScopedUserHome() {
-        for (const auto& [name, value] : saved_)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
+// The real tool behind a script that notes each run with where its output goes and that file's
+// mode, after a pause that keeps overlapping checks overlapping.
 class FullDiskAccess : public ::testing::Test {
 protected:
     FullDiskAccess() {
-        auto& paths = scope_.edit();
-        paths.sqlite3 = kSqlite3;
-        paths.privacyDatabase = dir_.file("TCC.db");
-        paths.temporaryDirectory = dir_.file("tmp");
-        scope_.apply();
-        mkdir(paths.temporaryDirectory.c_str(), 01777);
-        vztest::writeFile(paths.privacyDatabase, "");
+        mkdir(tmp_.c_str(), 01777);
+        vztest::writeScript(sqlite3_, "sleep 0.05\necho \"$(readlink /proc/$$/fd/1) $(stat -L -c "
+                                      "%a /proc/$$/fd/1)\" >> '" +
+                                          dir_.file("runs") + "'\nexec " + kSqlite3 + " \"$@\"\n");
+        paths_.set(&kx::SystemPaths::sqlite3, sqlite3_)
+            .set(&kx::SystemPaths::privacyDatabase, database_)
+            .set(&kx::SystemPaths::temporaryDirectory, tmp_);
     }
 
-    void useSqlite(const std::string& body) {
-        vztest::writeScript(dir_.file("sqlite3"), body);
-        scope_.edit().sqlite3 = dir_.file("sqlite3");
-        scope_.apply();
+    std::vector<std::string> runs() const {
+        return vztest::lines(vztest::readFile(dir_.file("runs")));
     }
-
-    // The check's answer, or nullopt when it has not come within 10 s; a FIFO at the database
-    // path is then fed, so that a tool blocked on it ends.
-    std::optional<bool> checkWithin10s() {
-        auto answer = std::async(std::launch::async, isFullDiskAccessSetup);
-        if (answer.wait_for(10s) == std::future_status::ready)
-            return answer.get();
-        const int fd = open(scope_.edit().privacyDatabase.c_str(), O_WRONLY | O_NONBLOCK);
-        [[maybe_unused]] const auto written = write(fd, "not a database, not a database\n", 31);
-        close(fd);
-        answer.wait();
-        return std::nullopt;
-    }
-
     // The folder is the test's own: anything in it is a check's leftover.
-    bool noFileLeft() const { return std::filesystem::is_empty(dir_.file("tmp")); }
+    bool noFileLeft() const { return std::filesystem::is_empty(tmp_); }
 
     vztest::ScopedSystemVersion version_{"13.5"};
     vztest::TempDir dir_;
-    vztest::ScopedSystemPaths scope_;
+    const std::string tmp_ = dir_.file("tmp"), sqlite3_ = dir_.file("sqlite3"),
+                      database_ = dir_.file("TCC.db");
+    vztest::ScopedSystemPaths paths_;
 };
 
-TEST_F(FullDiskAccess, RealSqliteOverDatabases) {
+TEST_F(FullDiskAccess, GrantedOnlyWhenEveryClientHoldsAGrantOnMacOS10_14OnOrElsewhere) {
     // A client is any bytes: one row of another service that spells grant rows in either output
     // form, for all three clients.
     std::string forged = "/Applications/x\n";
     for (const std::string& client : {kAppPath, kTool, kAgent})
         forged += std::string(kFda) + "|" + client + "|0|2|4|1|\n',0,2,4\n'" + kFda + "','" +
                   client + "',0,2,4,1\n";
-    enum Kind { Database, Missing, Fifo, Directory };
+    Rows forgedRows = grantAll({"0"}, false);
+    forgedRows.push_back({forged, "2", "kTCCServiceCamera", false});
+    enum Kind { Database, Missing, Fifo, Directory, NoTool };
     const struct {
         const char* what;
         Rows rows;
         bool granted;
         Kind kind = Database;
-        const char* sqlite = kSqlite3;
+        std::size_t runs = 1;
+        const char* version = "13.5";
+        const char* product = "macOS";
     } cases[] = {
         {"all three with 1", grantAll({"1"}), true},
-        {"all three with 2", grantAll({"2"}), true},
         {"without code requirements", grantAll({"2"}, false), true},
         {"only 0 rows", grantAll({"0"}), false},
-        {"agent missing", Rows{{kAppPath, "1"}, {kTool, "1"}}, false},
         {"app by id", Rows{{kBundleId, "1"}, {kTool, "1"}, {kAgent, "1"}}, true},
         {"app path", Rows{{"/Users/Zoë" + kAppPath, "1"}, {kTool, "1"}, {kAgent, "1"}}, true},
         {"deny then grant", grantAll({"0", "1"}), true},
         {"grant then deny", grantAll({"1", "0"}), true},
         {"no app", Rows{{kTool, "1"}, {kTool, "1"}, {kAgent, "1"}}, false},
-        {"forged by another service's client",
-         [&] {
-             Rows rows = grantAll({"0"}, false);
-             rows.push_back({forged, "2", "kTCCServiceCamera", false});
-             return rows;
-         }(),
-         false},
-        {"missing database", {}, false, Missing},
-        {"database is a FIFO", {}, false, Fifo},
-        {"database is a folder", {}, false, Directory},
-        {"missing sqlite3", grantAll({"1"}), false, Database, "/nonexistent/sqlite3"},
+        {"forged by another service's client", forgedRows, false},
+        {"missing database", {}, false, Missing, 0},
+        {"database is a FIFO", {}, false, Fifo, 0},
+        {"database is a folder", {}, false, Directory, 0},
+        {"missing sqlite3", grantAll({"1"}), false, NoTool, 0},
+        {"10.13.6 runs nothing", grantAll({"1"}), false, Database, 0, "10.13.6", "Mac OS X"},
+        {"10.14", grantAll({"1"}), true, Database, 1, "10.14"},
+        {"another system's 9", grantAll({"1"}), true, Database, 1, "9", "Debian GNU/Linux"},
     };
     int n = 0;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         const std::string db = dir_.file("case" + std::to_string(n++) + ".db");
-        if (c.kind == Database)
+        if (c.kind == Database || c.kind == NoTool)
             makeDatabase(db, c.rows);
         if (c.kind == Fifo)
             mkfifo(db.c_str(), 0600);
         if (c.kind == Directory)
             mkdir(db.c_str(), 0700);
-        scope_.edit().privacyDatabase = db;
-        scope_.edit().sqlite3 = c.sqlite;
-        scope_.apply();
-        EXPECT_EQ(checkWithin10s(), c.granted) << c.what;
-        EXPECT_TRUE(noFileLeft()) << c.what;
+        paths_.set(&kx::SystemPaths::privacyDatabase, db)
+            .set(&kx::SystemPaths::sqlite3, c.kind == NoTool ? dir_.file("none") : sqlite3_);
+        vztest::ScopedSystemVersion version(c.version, c.product); // after the paths above
+        const std::size_t before = runs().size();
+        auto answer = std::async(std::launch::async, isFullDiskAccessSetup);
+        if (answer.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer within 10 s";
+            // Fed, so that a tool blocked on a FIFO ends.
+            const int fd = open(db.c_str(), O_WRONLY | O_NONBLOCK);
+            [[maybe_unused]] const auto written = write(fd, "not a database\n", 15);
+            close(fd);
+        }
+        EXPECT_EQ(answer.get(), c.granted);
+        EXPECT_EQ(runs().size() - before, c.runs);
+        EXPECT_TRUE(noFileLeft());
     }
 }
 
+// Through HOME and the password database (nss_wrapper), whichever the tool consults, in a child
+// so that nothing of it stays in this process's environment.
 TEST_F(FullDiskAccess, UserConfigurationOfTheToolIsIgnored) {
-    makeDatabase(dir_.file("TCC.db"), grantAll({"2"}, false));
+    makeDatabase(database_, grantAll({"2"}, false));
     const std::string home = dir_.file("home"), stolen = dir_.file("stolen");
     mkdir(home.c_str(), 0700);
-    ScopedUserHome scoped(home);
-    for (const std::string& rc : std::initializer_list<std::string>{
-             ".separator ,", ".mode csv", ".mode tabs", ".mode quote", ".mode line", ".headers on",
-             ".output " + stolen}) {
-        vztest::writeFile(home + "/.sqliterc", rc + "\n");
-        EXPECT_TRUE(isFullDiskAccessSetup()) << rc;
+    vztest::writeFile(home + "/passwd", "user:x:" + std::to_string(getuid()) + ":" +
+                                            std::to_string(getgid()) + "::" + home + ":/bin/sh\n");
+    vztest::writeFile(home + "/group", "group:x:" + std::to_string(getgid()) + ":\n");
+    const std::string configurations[] = {
+        ".separator ,", ".mode csv",   ".mode tabs",        ".mode quote",
+        ".mode line",   ".headers on", ".output " + stolen,
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("HOME", home.c_str(), 1);
+        setenv("LD_PRELOAD", "libnss_wrapper.so", 1);
+        setenv("NSS_WRAPPER_PASSWD", (home + "/passwd").c_str(), 1);
+        setenv("NSS_WRAPPER_GROUP", (home + "/group").c_str(), 1);
+        int wrong = 0; // one bit for each configuration that changed the answer
+        for (int i = 0; i < 7; ++i) {
+            vztest::writeFile(home + "/.sqliterc", configurations[i] + "\n");
+            wrong |= isFullDiskAccessSetup() ? 0 : 1 << i;
+        }
+        _exit(wrong);
     }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "configurations: " << status;
     EXPECT_FALSE(vztest::fileExists(stolen));
 }
 
 TEST_F(FullDiskAccess, BusyDatabaseIsWaitedFor) {
-    const std::string db = dir_.file("TCC.db"), locked = dir_.file("locked");
-    makeDatabase(db, grantAll({"2"}));
+    const std::string locked = dir_.file("locked");
+    makeDatabase(database_, grantAll({"2"}));
     // A writer holding the database for a second.
     vztest::writeFile(dir_.file("writer.sql"), "BEGIN EXCLUSIVE;\nUPDATE access SET auth_value "
                                                "= auth_value;\n.shell touch '" +
@@ -221,53 +206,24 @@ TEST_F(FullDiskAccess, BusyDatabaseIsWaitedFor) {
     const int script = open(dir_.file("writer.sql").c_str(), O_RDONLY | O_CLOEXEC);
     kx::Task writer;
     writer.setLaunchPath(kSqlite3);
-    writer.setArguments({"-init", "/dev/null", db});
+    writer.setArguments({"-init", "/dev/null", database_});
     writer.setStandardInput(kx::Stdio::file(script));
     ASSERT_FALSE(writer.launch());
     close(script);
-    for (int i = 0; i < 500 && !vztest::fileExists(locked); ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(vztest::fileExists(locked));
+    ASSERT_TRUE(vztest::eventually([&] { return vztest::fileExists(locked); }));
     EXPECT_TRUE(isFullDiskAccessSetup());
     writer.waitUntilExit();
     EXPECT_EQ(writer.terminationStatus(), 0);
 }
 
-TEST_F(FullDiskAccess, OutputGoesToAPrivateTemporaryFile) {
-    useSqlite("out=$(readlink /proc/$$/fd/1); echo \"$out\" > " + dir_.file("stdout") +
-              "\nmode=$(stat -L -c %a /proc/$$/fd/1); echo $mode > " + dir_.file("mode") + "\n");
-    EXPECT_FALSE(isFullDiskAccessSetup());
-    EXPECT_TRUE(vztest::readFile(dir_.file("stdout")).starts_with(dir_.file("tmp/orbelFDAtemp.")));
-    EXPECT_EQ(vztest::readFile(dir_.file("mode")), "600\n");
-}
-
-TEST_F(FullDiskAccess, OlderSystemRunsNothing) {
-    useSqlite("echo ran >> " + dir_.file("ran") + "\n");
-    const std::pair<const char*, const char*> systems[] = {
-        {"10.13.6", "Mac OS X"}, {"10.14", "macOS"}, {"9", "Debian GNU/Linux"}};
-    for (const auto& [version, product] : systems) {
-        vztest::ScopedSystemVersion scoped(version, product);
-        EXPECT_FALSE(isFullDiskAccessSetup());
-    }
-    EXPECT_EQ(vztest::readFile(dir_.file("ran")), "ran\nran\n"); // not on 10.13.6
-}
-
-TEST_F(FullDiskAccess, LinkPlantedAtTheOldFixedPathIsLeftAlone) {
-    const std::string victim = dir_.file("victim");
+// Each check's output goes to a file of its own, private and recognisable; a file shared between
+// overlapping checks would be emptied or removed under another one, and a link planted at the old
+// fixed path would be written through.
+TEST_F(FullDiskAccess, OverlappingChecksEachHaveAPrivateOutputFileAndFollowNoLink) {
+    const std::string victim = dir_.file("victim"), planted = tmp_ + "/orbelFDAtemp.temp";
     vztest::writeFile(victim, "precious");
-    const std::string planted = dir_.file("tmp") + "/orbelFDAtemp.temp";
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
-    makeDatabase(dir_.file("TCC.db"), grantAll({"1"}, false));
-    EXPECT_TRUE(isFullDiskAccessSetup());
-    EXPECT_EQ(vztest::readFile(victim), "precious");
-    EXPECT_TRUE(std::filesystem::is_symlink(planted));
-}
-
-TEST_F(FullDiskAccess, OverlappingChecksKeepTheirOwnOutput) {
-    // Slow output: a file shared between checks would be emptied or removed under another one.
-    const std::string db = dir_.file("TCC.db");
-    makeDatabase(db, grantAll({"1"}));
-    useSqlite("sleep 0.05\nexec " + std::string(kSqlite3) + " \"$@\"\n");
+    makeDatabase(database_, grantAll({"1"}));
     std::atomic<int> granted{0};
     {
         std::vector<std::jthread> threads;
@@ -275,7 +231,14 @@ TEST_F(FullDiskAccess, OverlappingChecksKeepTheirOwnOutput) {
             threads.emplace_back([&] { granted += isFullDiskAccessSetup(); });
     }
     EXPECT_EQ(granted.load(), 24);
+    EXPECT_EQ(vztest::readFile(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(planted) && std::filesystem::remove(planted));
     EXPECT_TRUE(noFileLeft());
+    const auto outputs = runs();
+    EXPECT_EQ(std::set(outputs.begin(), outputs.end()).size(), 24u);
+    for (const std::string& output : outputs)
+        EXPECT_TRUE(output.starts_with(tmp_ + "/orbelFDAtemp.") && output.ends_with(" 600"))
+            << output;
 }
 
 } // namespace
