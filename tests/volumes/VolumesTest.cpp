@@ -1,14 +1,18 @@
+// The exported volume queries against a made-up mount table and APFS listing; space and the file
+// system holding a path against statfs and df on this machine.
 #include "support/SystemVersion.h"
-#include "support/TestSupport.h"
+#include "volumes/Holding.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
-#include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <limits>
+#include <map>
+#include <sstream>
 #include <sys/statvfs.h>
 #include <thread>
 
@@ -18,32 +22,18 @@ using Name = std::optional<std::string_view>;
 using Roles = std::vector<std::string>;
 using vztest::ScopedSystemVersion;
 
-class ScopedMountTable {
-public:
-    explicit ScopedMountTable(std::string_view content) {
-        vztest::writeFile(dir_.file("mounts"), content);
-        paths_.edit().mountTable = dir_.file("mounts");
-        paths_.apply();
-    }
-
-private:
-    vztest::TempDir dir_;
-    vztest::ScopedSystemPaths paths_;
-};
-
 struct FakeContainer {
-    std::string reference;
-    std::string designatedStore;
+    std::string reference, designatedStore;
     std::vector<std::string> physicalStores;
     std::vector<std::pair<std::string, Roles>> volumes;
-    std::int64_t ceiling;
-    std::int64_t free;
+    std::int64_t ceiling = 1, free = 0;
 };
 
-// A disk tool that prints an "apfs list -plist" listing and counts its runs.
-class ScopedFakeDiskTool {
+// For one scope, this mount table, and a diskutil that prints an "apfs list -plist" listing of
+// these containers and notes each run.
+class FakeVolumes {
 public:
-    explicit ScopedFakeDiskTool(const std::vector<FakeContainer>& containers) {
+    FakeVolumes(std::string_view mounts, const std::vector<FakeContainer>& containers) {
         PlistValue::Array list;
         for (const auto& c : containers) {
             PlistValue::Array stores, volumes;
@@ -60,15 +50,15 @@ public:
                                                   {"CapacityFree", c.free},
                                                   {"CapacityCeiling", c.ceiling}});
         }
-        vztest::writeFile(
-            dir_.file("output"),
-            PlistValue(PlistValue::Dictionary{{"Containers", std::move(list)}}).xml());
+        vztest::writeFile(dir_.file("mounts"), mounts);
+        vztest::writeFile(dir_.file("listing"),
+                          PlistValue(PlistValue::Dictionary{{"Containers", list}}).xml());
         // The tool runs with an empty environment: every program by its full path.
         vztest::writeScript(dir_.file("diskutil"), "echo \"$@\" >> '" + dir_.file("runs") +
-                                                       "'\n/bin/cat '" + dir_.file("output") +
+                                                       "'\n/bin/cat '" + dir_.file("listing") +
                                                        "'\n");
-        paths_.edit().diskutil = dir_.file("diskutil");
-        paths_.apply();
+        paths_.set(&kx::SystemPaths::mountTable, dir_.file("mounts"))
+            .set(&kx::SystemPaths::diskutil, dir_.file("diskutil"));
     }
     std::vector<std::string> runs() const {
         return vztest::lines(vztest::readFile(dir_.file("runs")));
@@ -79,128 +69,144 @@ private:
     vztest::ScopedSystemPaths paths_;
 };
 
-TEST(MountLookups, FirstMatchInTableOrder) {
-    ScopedMountTable table("/dev/disk1s10 /System/Volumes/Update apfs rw 0 0\n"
-                           "/dev/disk1s1 / apfs rw 0 0\n"
-                           "//me@nas/disk5s1-share /Volumes/Share smbfs rw 0 0\n"
-                           "/dev/disk5s1 /Volumes/Five hfs rw 0 0\n"
-                           "/dev/disk2s2 /Volumes/Backup hfs rw 0 0\n"
-                           "/dev/disk3s1 /Volumes/My\\040Disk apfs rw 0 0\n"
-                           "/dev/disk4s1 /Volumes/Backup apfs rw 0 0\n"
-                           "/dev/disk7s1 /Volumes/\xff\xfe hfs rw 0 0\n"
-                           "/dev/disk8s1\xff /Volumes/BadSource hfs rw 0 0\n"
-                           "/dev/disk9s5s1 /Volumes/Sealed apfs ro 0 0\n"
-                           "//guest@nas/disk6s1share /Volumes/Guest smbfs rw 0 0\n");
-    constexpr auto fromName = getVolumeMountFromName; // mount point -> device: exact
-    // device -> mount point: the exact source, else the first that begins with or contains it
-    constexpr auto onName = getVolumeMountOnName;
-    const struct {
-        std::optional<std::string> (*lookup)(Name);
-        Name name;
-        std::optional<std::string> answer;
-    } cases[] = {
-        {fromName, "/Volumes/Backup", "/dev/disk2s2"}, // the first of two mounts there
-        {fromName, "/Volumes/Backup/", ""},            // exact: no trailing-slash folding
-        {fromName, "/Volumes/My Disk", "/dev/disk3s1"},
-        {fromName, "/Volumes/\xff\xfe", ""},       // not UTF-8: matches nothing, even itself
-        {onName, "disk1s1", "/"},                  // though /dev/disk1s10 is listed first
-        {onName, "/dev/disk5s1", "/Volumes/Five"}, // though the share contains it, and is first
-        {onName, "disk9s5", "/Volumes/Sealed"},    // none exact: its sealed snapshot
-        {onName, "disk6s1", "/Volumes/Guest"},     // none exact: the share that contains it
-        {onName, "disk8s1", ""},                   // the source that is not UTF-8
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.lookup(c.name), c.answer) << c.name.value_or("(null)");
-}
+// disk1 begins disk10; disk1s lists disk1s7 a second time, with a role. disk20's designated store
+// is not its first, which systems before 10.13 do not list.
+const std::vector<FakeContainer> kContainers = {
+    {"disk1",
+     "disk0s2",
+     {"disk0s2"},
+     {{"disk1s1", {"Data"}},
+      {"disk1s2", {"Preboot"}},
+      {"disk1s3", {"Data", "System"}},
+      {"disk1s5", {"System"}},
+      {"disk1s7", {}}},
+     1000,
+     250},
+    {"disk10", "disk9s2", {"disk9s2"}, {{"disk10s3", {"Recovery"}}, {"disk10s1", {"Data"}}}},
+    {"loop", "loop", {"loop"}, {{"loop7", {"System"}}}},
+    {"disk1s", "disk0s3", {"disk0s3"}, {{"disk1s7", {"VM"}}}},
+    {"disk20", "disk0s9", {"disk5s2", "disk0s9"}, {}},
+    {"disk3", "disk0s4", {"disk0s4"}, {}, 8000, 1000},
+};
 
-TEST(GetVolumeAPFS, MountExactlyThereElseFirstWithTheSameTailDecidesFrom10_12) {
-    ScopedMountTable table("/dev/disk1s1 / apfs rw 0 0\n"
-                           "/dev/disk2s2 /Volumes/X hfs rw 0 0\n"
-                           "/dev/disk3s1 /private/X apfs rw 0 0\n"
-                           "/dev/disk4s1 /Volumes/Backup apfs rw 0 0\n"
-                           "/dev/disk7s1 /bad\xff/Data hfs rw 0 0\n"
-                           "/dev/disk1s2 /System/Volumes/Data apfs rw 0 0\n"
-                           "/dev/disk8s1 /Volumes/Data exfat rw 0 0\n");
-    const struct {
-        Name path;
-        const char* version;
-        bool apfs;
-    } cases[] = {
-        {"/Users/me/Backup", "13.5", true}, // decided by /Volumes/Backup, although elsewhere
-        {"/private/X", "13.5", true},       // though HFS+ /Volumes/X has its tail, and is first
-        {"/Volumes/Data", "13.5", false}, // though /System/Volumes/Data has its tail, and is first
-        {"/x/Data", "13.5", true},        // the entry that is not UTF-8 is passed over
-        {"Backup", "13.5", false},        // no slash, no tail
-        {"/", "10.12", true},
-        {"/", "10.11.6", false},
-    };
-    for (const auto& c : cases) {
-        ScopedSystemVersion version(c.version);
-        EXPECT_EQ(GetVolumeAPFS(c.path), c.apfs) << *c.path << " on " << c.version;
-    }
-}
+// Order matters: each lookup takes the first entry that passes its test.
+constexpr std::string_view kMounts = "/dev/disk1s10 /System/Volumes/Update apfs rw 0 0\n"
+                                     "/dev/disk1s1 / apfs rw 0 0\n"
+                                     "//me@nas/disk5s1-share /Volumes/Share smbfs rw 0 0\n"
+                                     "/dev/disk5s1 /Volumes/Five hfs rw 0 0\n"
+                                     "/dev/disk2s2 /Volumes/Backup hfs rw 0 0\n"
+                                     "/dev/disk3s1 /Volumes/My\\040Disk apfs rw 0 0\n"
+                                     "/dev/disk4s1 /Volumes/Backup apfs rw 0 0\n"
+                                     "/dev/disk7s1 /Volumes/\xff\xfe hfs rw 0 0\n"
+                                     "/dev/disk8s1\xff /Volumes/BadSource hfs rw 0 0\n"
+                                     "/dev/disk9s5s1 /Volumes/Sealed apfs ro 0 0\n"
+                                     "//guest@nas/disk6s1share /Volumes/Guest smbfs rw 0 0\n"
+                                     "/dev/disk20s1 /Volumes/X hfs rw 0 0\n"
+                                     "/dev/disk21s1 /private/X apfs rw 0 0\n"
+                                     "/dev/disk22s1 /bad\xff/Data hfs rw 0 0\n"
+                                     "/dev/disk23s1 /System/Volumes/Data apfs rw 0 0\n"
+                                     "/dev/disk24s1 /Volumes/Data exfat rw 0 0\n"
+                                     "/dev/disk3s1s1 /Volumes/Three apfs rw 0 0\n";
 
-TEST(ApfsQueries, ContainersRolesAndGates) {
-    // disk1 begins disk10; disk1s lists disk1s7 a second time, with a role. disk20's designated
-    // store is not its first, which systems before 10.13 do not list.
-    // clang-format off
-    ScopedFakeDiskTool tool({
-        {"disk1", "disk0s2", {"disk0s2"}, {{"disk1s1", Roles{"Data"}},
-         {"disk1s2", Roles{"Preboot"}}, {"disk1s3", Roles{"Data", "System"}},
-         {"disk1s5", Roles{"System"}}, {"disk1s7", Roles{}}}, 1000, 250},
-        {"disk10", "disk9s2", {"disk9s2"},
-         {{"disk10s3", Roles{"Recovery"}}, {"disk10s1", Roles{"Data"}}}, 500, 100},
-        {"loop", "loop", {"loop"}, {{"loop7", Roles{"System"}}}, 1, 0},
-        {"disk1s", "disk0s3", {"disk0s3"}, {{"disk1s7", Roles{"VM"}}}, 1, 0},
-        {"disk20", "disk0s9", {"disk5s2", "disk0s9"}, {}, 1, 0},
-    });
-    // clang-format on
+TEST(VolumeQueries, FirstMatchInTableOrderWithTheToolRunOnlyWhereNeededAndGatedByVersion) {
+    FakeVolumes fake(kMounts, kContainers);
     using Query = std::function<std::string(Name)>;
+    const auto text = [](std::optional<std::string> (*find)(Name)) {
+        return Query([find](Name n) { return find(n).value_or("-"); });
+    };
+    // mount point -> device: exact. device -> mount point: the exact source, else the first that
+    // begins with or contains it.
+    const Query from = text(getVolumeMountFromName), on = text(getVolumeMountOnName),
+                system = text(getAPFSSystemVolume), recovery = text(getAPFSRecoveryVolume),
+                data = text(getAPFSDataVolume);
+    const Query apfs = [](Name n) { return GetVolumeAPFS(n) ? "apfs" : "-"; };
     const Query container = [](Name n) {
         return std::string(getAPFSContainer(n)["ContainerReference"].stringValue().value_or("-"));
     };
-    const auto finder = [](std::optional<std::string> (*find)(Name)) {
-        return Query([find](Name n) { return find(n).value_or("-"); });
-    };
-    const Query system = finder(getAPFSSystemVolume), recovery = finder(getAPFSRecoveryVolume),
-                data = finder(getAPFSDataVolume);
     const Query role = [](Name n) { return std::to_string(getAPFSVolumeRole(n)); };
+    const Query used = [](Name n) { return std::to_string(KXFoundationGetAPFSVolUsedSize(n)); };
     const struct {
         const Query& query;
         Name name;
-        const char* version;
         std::string answer;
-        std::size_t runs;
+        std::size_t runs; // of diskutil
+        const char* version = "13.5";
     } cases[] = {
-        {container, "/dev/disk1/", "13.5", "disk1", 1},
-        {container, "/dev/rdisk0s2", "13.5", "disk1", 1}, // only the store's ending is compared
-        {container, std::nullopt, "13.5", "-", 0},
-        {container, "disk1", "10.11.6", "-", 0},
-        {container, "disk5s2", "10.12", "disk20", 1},
-        {container, "disk0s9", "10.12.6", "-", 1},
-        {container, "disk5s2", "10.13", "-", 1},
-        {container, "disk0s9", "10.13", "disk20", 1},
-        {system, "/dev/disk1s2", "13.5", "disk1s5", 1}, // disk1s3 lists System second
-        {system, "rdisk1", "13.5", "-", 1},             // begins with, not contains
-        {recovery, "disk10s3", "13.5", "disk10s3", 1},  // disk1 begins it too, but is not its own
-        {data, "disk10s1", "13.5", "disk10s1", 1},      // not disk1's Data, though disk1 is first
-        {system, "disk10s3", "13.5", "-", 1},           // only its own disk10, which has none
-        {system, "loop7", "13.5", "loop7", 1},          // no container its own: loop begins it
-        {role, "disk1s3", "13.5", std::to_string(APFSVolumeRoleData), 1},
-        {role, "disk1s7", "13.5", std::to_string(APFSVolumeRoleNone), 1},      // its later listing
-        {role, "/dev/disk1s1", "13.5", std::to_string(APFSVolumeRoleNone), 1}, // exact only
+        {from, "/Volumes/Backup", "/dev/disk2s2", 0}, // the first of two mounts there
+        {from, "/Volumes/Backup/", "", 0},            // exact: no trailing-slash folding
+        {from, "/Volumes/My Disk", "/dev/disk3s1", 0},
+        {from, "/Volumes/\xff\xfe", "", 0},       // not UTF-8: matches nothing, even itself
+        {on, "disk1s1", "/", 0},                  // though /dev/disk1s10 is listed first
+        {on, "/dev/disk5s1", "/Volumes/Five", 0}, // though the share contains it, and is first
+        {on, "disk9s5", "/Volumes/Sealed", 0},    // none exact: its sealed snapshot
+        {on, "disk6s1", "/Volumes/Guest", 0},     // none exact: the share that contains it
+        {on, "disk8s1", "", 0},                   // the source that is not UTF-8
+        // Exactly there, else the first mount with the same last part decides, from 10.12.
+        {apfs, "/Users/me/Sealed", "apfs", 0}, // decided by /Volumes/Sealed, though elsewhere
+        {apfs, "/private/X", "apfs", 0},       // though HFS+ /Volumes/X has its tail, and is first
+        {apfs, "/Volumes/Data", "-", 0}, // though /System/Volumes/Data has its tail, and is first
+        {apfs, "/x/Data", "apfs", 0},    // the entry that is not UTF-8 is passed over
+        {apfs, "Backup", "-", 0},        // no slash, no tail
+        {apfs, "/", "apfs", 0, "10.12"},
+        {apfs, "/", "-", 0, "10.11.6"},
+        {container, "/dev/disk1/", "disk1", 1},
+        {container, "/dev/rdisk0s2", "disk1", 1}, // only the store's ending is compared
+        {container, std::nullopt, "-", 0},
+        {container, "disk1", "-", 0, "10.11.6"},
+        {container, "disk5s2", "disk20", 1, "10.12"},
+        {container, "disk0s9", "-", 1, "10.12.6"},
+        {container, "disk5s2", "-", 1, "10.13"},
+        {container, "disk0s9", "disk20", 1, "10.13"},
+        {system, "/dev/disk1s2", "disk1s5", 1}, // disk1s3 lists System second
+        {system, "rdisk1", "-", 1},             // begins with, not contains
+        {recovery, "disk10s3", "disk10s3", 1},  // disk1 begins it too, but is not its own
+        {data, "disk10s1", "disk10s1", 1},      // not disk1's Data, though disk1 is first
+        {system, "disk10s3", "-", 1},           // only its own disk10, which has none
+        {system, "loop7", "loop7", 1},          // no container its own: loop begins it
+        {role, "disk1s3", std::to_string(APFSVolumeRoleData), 1},
+        {role, "disk1s7", std::to_string(APFSVolumeRoleNone), 1},      // its later listing
+        {role, "/dev/disk1s1", std::to_string(APFSVolumeRoleNone), 1}, // exact only
+        {used, "/", std::to_string(750.0), 1},
+        {used, "/Volumes/Three", std::to_string(7000.0), 1}, // disk3, not disk3s1
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name.value_or("(null)")) + " on " + c.version);
         ScopedSystemVersion version(c.version);
-        const std::size_t before = tool.runs().size();
+        const std::size_t before = fake.runs().size();
         EXPECT_EQ(c.query(c.name), c.answer);
-        EXPECT_EQ(tool.runs().size() - before, c.runs);
+        EXPECT_EQ(fake.runs().size() - before, c.runs);
     }
-    EXPECT_EQ(tool.runs().front(), "apfs list -plist");
+    EXPECT_EQ(fake.runs().front(), "apfs list -plist");
 }
 
-TEST(VolumeSizes, RootInFragmentSizeUnitsAndNoPathZero) {
+TEST(VolumeQueries, EachConcurrentCallerGetsItsOwnAnswers) {
+    // Each thread looks up its own entry; a shared snapshot would hand one thread another's.
+    FakeVolumes fake(kMounts, kContainers);
+    ScopedSystemVersion version("13.5");
+    KXCompareCurrentSystemVersionWith("10.6"); // one sw_vers run before the threads start
+    const std::pair<std::string, std::string> entries[] = {{"/dev/disk1s1", "/"},
+                                                           {"/dev/disk5s1", "/Volumes/Five"},
+                                                           {"/dev/disk9s5s1", "/Volumes/Sealed"},
+                                                           {"/dev/disk21s1", "/private/X"}};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 1; t <= 4; ++t)
+        threads.emplace_back([&, t] {
+            const auto& [device, mountPoint] = entries[t - 1];
+            for (int round = 0; round < 40; ++round) {
+                wrong += getVolumeMountFromName(mountPoint) != device;
+                wrong += getVolumeMountOnName(device) != mountPoint;
+                wrong += KXFoundationConvertBytesToStringValue(1000.0 * t) !=
+                         (t == 1 ? "1000 bytes" : std::to_string(t) + " KB");
+            }
+            wrong += getAPFSDataVolume("disk1") != std::optional<std::string>("disk1s1");
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(VolumeSizes, RootInFragmentUnitsNoPathZeroAndStatfsWithoutAContainer) {
     constexpr double kDriftBytes = 512.0 * 1024 * 1024; // others write to / meanwhile
     struct statvfs reference {};
     ASSERT_EQ(statvfs("/", &reference), 0);
@@ -213,35 +219,18 @@ TEST(VolumeSizes, RootInFragmentSizeUnitsAndNoPathZero) {
         EXPECT_EQ(KXFoundationGetVolTotalSize(path), 0.0) << path.value_or("(null)");
         EXPECT_EQ(KXFoundationGetVolUsedSizeString(path), "0 bytes") << path.value_or("(null)");
     }
-}
-
-TEST(ApfsUsedSize, ContainerFromTheDeviceElseStatfs) {
-    const std::vector<FakeContainer> containers = {
-        {"disk1", "disk0s2", {"disk0s2"}, {}, 1000000, 250000},
-        {"disk3", "disk0s3", {"disk0s3"}, {}, 8000, 1000},
-    };
-    {
-        ScopedMountTable table("/dev/disk1s5s1 / apfs rw 0 0\n"
-                               "/dev/disk3s1s1 /Volumes/Three apfs rw 0 0\n");
-        ScopedFakeDiskTool tool(containers);
-        ScopedSystemVersion version("13.5");
-        EXPECT_EQ(KXFoundationGetAPFSVolUsedSize("/"), 750000.0);
-        EXPECT_EQ(KXFoundationGetAPFSVolUsedSize("/Volumes/Three"), 7000.0); // not disk3s1
-    }
     // /dev/shm is a real tmpfs whose use hardly moves; the table says what is mounted there.
-    const std::string shm = "/dev/shm";
-    ASSERT_GT(KXFoundationGetVolTotalSize(shm), 0.0);
+    ASSERT_GT(KXFoundationGetVolTotalSize("/dev/shm"), 0.0);
     for (const auto& [source, runs] : {std::pair{"tmpfs", 0u}, std::pair{"/dev/disk2s2", 1u}}) {
         SCOPED_TRACE(source);
-        ScopedMountTable table(std::string(source) + " " + shm + " apfs rw 0 0\n");
-        ScopedFakeDiskTool tool(containers);
-        ScopedSystemVersion version("13.5");
-        EXPECT_NEAR(KXFoundationGetAPFSVolUsedSize(shm), KXFoundationGetVolUsedSize(shm), 1 << 20);
-        EXPECT_EQ(tool.runs().size(), runs);
+        FakeVolumes fake(std::string(source) + " /dev/shm apfs rw 0 0\n", kContainers);
+        EXPECT_NEAR(KXFoundationGetAPFSVolUsedSize("/dev/shm"),
+                    KXFoundationGetVolUsedSize("/dev/shm"), 1 << 20);
+        EXPECT_EQ(fake.runs().size(), runs);
     }
 }
 
-TEST(SizeText, StepsOf1000From10_6And1024Before) {
+TEST(SizeText, StepsOf1000From10_6And1024BeforeAndMebibytesRoundedDown) {
     const struct {
         std::optional<double> bytes;
         const char* decimal;
@@ -271,41 +260,132 @@ TEST(SizeText, StepsOf1000From10_6And1024Before) {
                       system.decimal ? c.decimal : c.binary)
                 << c.bytes.value_or(0) << " on " << system.product << " " << system.version;
     }
-}
-
-TEST(MebibyteText, RoundsDownAndRewritesTheCount) {
     double bytes = -1048577; // the floor goes towards negative infinity
     EXPECT_EQ(KXFoundationRoundByteCountToMBAndString(&bytes), "-2M");
     EXPECT_EQ(bytes, -2097152);
     EXPECT_EQ(KXFoundationRoundByteCountToMBAndString(nullptr), "0M");
 }
 
-TEST(ConcurrentQueries, EachCallerGetsItsOwnAnswers) {
-    // Each thread looks up its own entry; a shared snapshot would hand one thread another's.
-    ScopedMountTable table(
-        "/dev/disk1s1 /Volumes/V1 apfs rw 0 0\n/dev/disk2s1 /Volumes/V2 apfs rw 0 0\n"
-        "/dev/disk3s1 /Volumes/V3 apfs rw 0 0\n/dev/disk4s1 /Volumes/V4 apfs rw 0 0\n");
-    ScopedFakeDiskTool tool(
-        {{"disk1", "disk0s2", {"disk0s2"}, {{"disk1s1", Roles{"Data"}}}, 3, 1}});
-    ScopedSystemVersion version("13.5");
-    KXCompareCurrentSystemVersionWith("10.6"); // one sw_vers run before the threads start
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 1; t <= 4; ++t)
-        threads.emplace_back([&, t] {
-            const std::string device = "/dev/disk" + std::to_string(t) + "s1",
-                              mountPoint = "/Volumes/V" + std::to_string(t);
-            for (int round = 0; round < 40; ++round) {
-                wrong += getVolumeMountFromName(mountPoint) != device;
-                wrong += getVolumeMountOnName(device) != mountPoint;
-                wrong += KXFoundationConvertBytesToStringValue(1000.0 * t) !=
-                         (t == 1 ? "1000 bytes" : std::to_string(t) + " KB");
-            }
-            wrong += getAPFSDataVolume("disk1") != std::optional<std::string>("disk1s1");
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(wrong.load(), 0);
+TEST(VolumeSpace, BytesFromBlocksOrNoneWhenTheyCannotBeTrue) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    using V = kx::VolumeSpace;
+    const struct {
+        kx::FileSystemStatistics statistics; // unit, blocks, free, available
+        std::optional<V> expected;
+    } cases[] = {
+        {{4096, 100, 40, 30}, V{409600, 163840, 122880, 245760}},
+        {{0, 100, 40, 30}, V{}},
+        {{4096, 0, 0, 0}, V{}},
+        {{1, kMax, kMax, 0}, V{kMax, kMax, 0, 0}},
+        {{2, kMax / 2, 1, 1}, V{kMax - 1, 2, 2, kMax - 3}},
+        // A hostile or broken file system: sizes beyond 64 bits, more free than there is.
+        {{4096, kMax / 4096 + 1, 0, 0}, std::nullopt},
+        {{4096, 10, kMax, 0}, std::nullopt},
+        {{4096, 10, 0, kMax / 2}, std::nullopt},
+        {{4096, 10, 11, 0}, std::nullopt},
+        {{4096, 10, 5, 11}, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(vz::spaceFromStatistics(c.statistics), c.expected)
+            << c.statistics.blockSize << " " << c.statistics.blocks;
+}
+
+TEST(VolumeHolding, LongestMountPointOfThePathsDeviceAndItsLastEntry) {
+    const auto entry = [](std::string source, std::string point) {
+        return kx::MountedFileSystem{std::move(source), std::move(point), "ext4", "rw"};
+    };
+    const auto r = entry("r", "/"), h = entry("h", "/home");
+    const std::map<std::string, dev_t> devices = {{"/", 1},    {"/home", 2}, {"/home/a b", 3},
+                                                  {"/srv", 1}, {"/mnt", 4},  {"/mnt/x", 5}};
+    const struct {
+        std::vector<kx::MountedFileSystem> entries;
+        std::string path;
+        dev_t device;
+        std::optional<std::size_t> expected;
+    } cases[] = {
+        {{r, h}, "/home/me/f", 2, 1},
+        {{r, h}, "/homework", 1, 0},
+        {{r, h}, "/home", 2, 1},
+        {{r, h, entry("s", "/home/a b")}, "/home/a b/c", 3, 2},
+        // A later mount on the same point hides the earlier one.
+        {{r, h, entry("new", "/home")}, "/home/f", 2, 2},
+        // A bind mount of the root's own file system: the longest point of that device.
+        {{r, h, entry("bind", "/srv")}, "/srv/f", 1, 2},
+        // The device decides, not the order: / mounted after /proc hides nothing, a point
+        // mounted over later (/mnt/x under /mnt) does.
+        {{entry("p", "/proc"), r}, "/proc/self", 6, 0},
+        {{r, entry("x", "/mnt/x"), entry("m", "/mnt")}, "/mnt/x/f", 4, 2},
+        {{r, entry("m", "/mnt"), entry("x", "/mnt/x")}, "/mnt/x/f", 5, 2},
+        // A device no point has (a btrfs subvolume): the longest point on the way up.
+        {{r, h}, "/home/sub/f", 9, 1},
+        {{h}, "/etc/f", 1, std::nullopt},
+        {{}, "/f", 1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> asked;
+        const auto deviceOf = [&](const std::string& point) -> std::optional<dev_t> {
+            asked.push_back(point);
+            const auto at = devices.find(point);
+            return at == devices.end() ? std::nullopt : std::optional<dev_t>(at->second);
+        };
+        EXPECT_EQ(vz::holdingEntry(c.entries, c.path, c.device, deviceOf), c.expected) << c.path;
+        // Only mount points on the path's way up are ever asked (a dead mount elsewhere never).
+        for (const std::string& point : asked)
+            EXPECT_TRUE(vz::isMountPointOf(point, c.path)) << point << " for " << c.path;
+    }
+}
+
+// df's last line for path, split into its fields; none when df fails.
+std::vector<std::string> dfFields(const std::string& path, const std::string& columns) {
+    std::string out;
+    FILE* pipe = popen(("LC_ALL=C df -B1 --output=" + columns + " '" + path + "'").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t got; pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, got);
+    const auto rows = vztest::lines(pipe && pclose(pipe) == 0 ? out : "");
+    std::vector<std::string> fields;
+    std::istringstream row(rows.size() == 2 ? rows[1] : "");
+    for (std::string field; row >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+TEST(VolumeSpaceAndHolding, AgreeWithStatfsAndDf) {
+    vztest::TempDir folder;
+    vztest::writeFile(folder.file("file"), "x");
+    for (const std::string& path :
+         {std::string("/"), folder.path(), folder.file("file"), std::string("/proc/self/status"),
+          std::string("/dev/null"), std::string("/sys/kernel")}) {
+        SCOPED_TRACE(path);
+        const auto holding = kx::volumeHolding(path);
+        const auto where = dfFields(path, "source,target,fstype");
+        ASSERT_TRUE(holding && where.size() == 3u);
+        EXPECT_EQ(where, (std::vector{holding->source, holding->mountPoint, holding->type}));
+        const auto space = kx::volumeSpace(path);
+        struct statvfs record {};
+        ASSERT_TRUE(space && statvfs(path.c_str(), &record) == 0);
+        EXPECT_EQ(space->totalBytes, std::uint64_t{record.f_blocks} * record.f_frsize);
+        EXPECT_EQ(space->availableBytes, std::uint64_t{record.f_bavail} * record.f_frsize);
+        EXPECT_EQ(space->usedBytes, space->totalBytes - space->freeBytes);
+        // df counts in bytes exactly with -B1. Other processes write meanwhile: a reading
+        // counts only when ours did not change across df's.
+        std::vector<std::string> df;
+        std::optional<kx::VolumeSpace> before, after;
+        for (int attempt = 0; attempt < 50 && (!before || before != after); ++attempt) {
+            before = kx::volumeSpace(path);
+            df = dfFields(path, "size,used,avail");
+            after = kx::volumeSpace(path);
+        }
+        ASSERT_TRUE(before && before == after && df.size() == 3u);
+        EXPECT_EQ(df,
+                  (std::vector{std::to_string(after->totalBytes), std::to_string(after->usedBytes),
+                               std::to_string(after->availableBytes)}));
+    }
+    for (const std::string& path :
+         {std::string(), std::string("/no/such/path"), std::string("/\0x", 3)}) {
+        EXPECT_FALSE(kx::volumeSpace(path)) << path;
+        EXPECT_FALSE(kx::volumeHolding(path)) << path;
+    }
 }
 
 } // namespace
