@@ -1,10 +1,10 @@
 #include "runner/ProgressPause.h"
 #include "runner/ProgressText.h"
 #include "support/DbusDaemon.h"
-#include "support/TestSupport.h"
 
 #include <VivoziZevidodirid/Notifications.h>
 #include <VivoziZevidodirid/Runner.h>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -15,16 +15,18 @@ namespace {
 
 using namespace std::chrono_literals;
 using Texts = std::vector<std::string>;
+using D = PlistValue::Dictionary;
 
 const std::string kFailed = "Error running daily scripts";
 const std::string kMissing = "Failed - periodic executable NOT present";
 
-template <class F> bool eventually(F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    return condition();
-}
+using Getter = std::optional<std::string> (VivoziZevidodiridFramework::*)() const;
+using Setter = void (VivoziZevidodiridFramework::*)(std::optional<std::string>);
+const std::pair<Getter, Setter> kStatuses[] = {
+    {&VivoziZevidodiridFramework::dailyStatus, &VivoziZevidodiridFramework::setDailyStatus},
+    {&VivoziZevidodiridFramework::weeklyStatus, &VivoziZevidodiridFramework::setWeeklyStatus},
+    {&VivoziZevidodiridFramework::monthlyStatus, &VivoziZevidodiridFramework::setMonthlyStatus},
+};
 
 // Stamps "stamp N" instead of the date, to show which success set the status.
 struct StampingFramework : VivoziZevidodiridFramework {
@@ -33,9 +35,11 @@ struct StampingFramework : VivoziZevidodiridFramework {
 };
 
 PlistValue selected(const std::vector<PlistValue>& names) {
-    PlistValue arguments = PlistValue::dictionary();
-    arguments.setValueForKey("selectedScripts", PlistValue(PlistValue::Array(names)));
-    return arguments;
+    return D{{"selectedScripts", PlistValue::Array(names)}};
+}
+
+float progressNow() {
+    return std::atomic_ref<float>(progress).load();
 }
 
 // A periodic recording its arguments and environment; "fail*" exits 1, "hang*" waits on a child
@@ -43,8 +47,7 @@ PlistValue selected(const std::vector<PlistValue>& names) {
 class ScriptRun : public ::testing::Test {
 protected:
     ScriptRun() {
-        paths.edit().periodic = dir.file("periodic");
-        paths.apply();
+        paths.set(&kx::SystemPaths::periodic, dir.file("periodic"));
         vz::setProgressPause(0ns);
         vztest::writeScript(dir.file("periodic"), "PATH=/usr/bin:/bin\ndir='" + dir.path() + R"('
 printf '%s:%s\n' "$#" "$1" >> "$dir/calls"
@@ -95,62 +98,76 @@ esac
     std::chrono::nanoseconds savedPause = vz::progressPause();
 };
 
-TEST_F(ScriptRun, ThreeScriptsSucceed) {
-    StampingFramework runner;
-    // A chatty script must not stall the run: its output goes to the null device.
-    const ResultList list = run(runner, selected({"a", "flood", "c"}));
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0], list[2]); // one record shared by every entry
-    // clang-format off
-    const PlistValue expected(PlistValue::Dictionary{{"firstTask", "a"}, {"name", "c"}, {"1", "a"},
-        {"2", "flood"}, {"3", "c"}, {"currentTask", std::int64_t{3}}, {"progress", 1.0},
-        {"taskStatus", "stamp 3"}});
-    // clang-format on
-    EXPECT_EQ(*list[0], expected);
-    EXPECT_EQ(texts(), (Texts{"33|stamp 1|a", "67|stamp 2|flood", "100|stamp 3|c"}));
-    EXPECT_EQ(calls(), (Texts{"1:a", "1:flood", "1:c"}));
-    for (const std::string name : {"a", "flood", "c"}) // an empty environment
-        EXPECT_TRUE(vztest::fileExists(dir.file("env." + name)) &&
-                    vztest::readFile(dir.file("env." + name)).empty());
-}
-
-TEST_F(ScriptRun, FailuresKeepTheLastSuccessAndShiftNoNumbering) {
-    StampingFramework runner;
-    // A name that is not a string fails without starting anything.
-    const ResultList list = run(runner, selected({"a", "fail-b", std::int64_t{5}, "d"}));
-    ASSERT_EQ(list.size(), 4u);
-    EXPECT_TRUE((*list[0])["2"].isAbsent());
-    EXPECT_TRUE((*list[0])["4"].isEqualToString("d"));
-    EXPECT_EQ(texts(), (Texts{"25|stamp 1|a", "25|" + kFailed + "|fail-b", "25|" + kFailed + "|5",
-                              "100|stamp 2|d"}));
-    EXPECT_EQ(calls(), (Texts{"1:a", "1:fail-b", "1:d"}));
-}
-
-TEST_F(ScriptRun, MissingPeriodicFailsEveryScriptButProgressAdvances) {
-    std::filesystem::remove(dir.file("periodic"));
-    StampingFramework runner;
-    EXPECT_EQ(run(runner, selected({"a", "b"})).size(), 2u);
-    EXPECT_EQ(texts(), (Texts{"50|" + kMissing + "|a", "100|" + kMissing + "|b"}));
-}
-
-TEST_F(ScriptRun, NothingToRunStillRepliesOnce) {
-    PlistValue aText = PlistValue::dictionary();
-    aText.setValueForKey("selectedScripts", "daily");
-    for (const PlistValue& arguments : {PlistValue(), selected({}), aText}) {
+// A failure keeps the last success and shifts no numbering; without periodic every script fails
+// but progress advances; a name that is not a string fails without starting anything; a chatty
+// script does not stall the run; nothing to run still replies; no run touches the statuses.
+TEST_F(ScriptRun, EachScriptRecordedBroadcastAndRunWithAnEmptyEnvironment) {
+    const struct {
+        PlistValue arguments;
+        bool periodic;
+        Texts texts, calls;
+        PlistValue record; // shared by every entry of the list
+        float progress;
+    } cases[] = {
+        {selected({"a", "flood", "c"}), true,
+         Texts{"33|stamp 1|a", "67|stamp 2|flood", "100|stamp 3|c"}, Texts{"1:a", "1:flood", "1:c"},
+         D{{"firstTask", "a"},
+           {"name", "c"},
+           {"1", "a"},
+           {"2", "flood"},
+           {"3", "c"},
+           {"currentTask", std::int64_t{3}},
+           {"progress", 1.0},
+           {"taskStatus", "stamp 3"}},
+         1.0f},
+        {selected({"a", "fail-b", std::int64_t{5}, "d"}), true,
+         Texts{"25|stamp 1|a", "25|" + kFailed + "|fail-b", "25|" + kFailed + "|5",
+               "100|stamp 2|d"},
+         Texts{"1:a", "1:fail-b", "1:d"},
+         D{{"firstTask", "a"},
+           {"name", "d"},
+           {"1", "a"},
+           {"4", "d"},
+           {"currentTask", std::int64_t{4}},
+           {"progress", 1.0},
+           {"taskStatus", "stamp 2"}},
+         1.0f},
+        {selected({"a", "b"}), false, Texts{"50|" + kMissing + "|a", "100|" + kMissing + "|b"},
+         Texts{}, D{{"firstTask", "a"}, {"name", "b"}, {"progress", 0.0}, {"taskStatus", kMissing}},
+         1.0f},
+        {PlistValue(), true, Texts{}, Texts{}, PlistValue(), 0.0f},
+        {selected({}), true, Texts{}, Texts{}, PlistValue(), 0.0f},
+        {D{{"selectedScripts", "daily"}}, true, Texts{}, Texts{}, PlistValue(), 0.0f},
+    };
+    const std::optional<std::string> statuses[] = {"daily", std::nullopt, ""};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.description());
+        std::filesystem::remove(dir.file("calls"));
+        paths.set(&kx::SystemPaths::periodic, dir.file(c.periodic ? "periodic" : "absent"));
         std::atomic_ref<float>(progress).store(0.75f);
         StampingFramework runner;
-        EXPECT_TRUE(run(runner, arguments).empty());
-        EXPECT_EQ(std::atomic_ref<float>(progress).load(), 0.0f);
-        EXPECT_TRUE(texts().empty());
+        for (int i = 0; i < 3; ++i)
+            (runner.*kStatuses[i].second)(statuses[i]);
+        const ResultList list = run(runner, c.arguments);
+        EXPECT_EQ(list.size(), c.texts.size());
+        EXPECT_EQ(list.empty() ? PlistValue() : *list[0], c.record);
+        EXPECT_EQ(std::count(list.begin(), list.end(), list.empty() ? nullptr : list[0]),
+                  static_cast<std::ptrdiff_t>(list.size()));
+        EXPECT_EQ(progressNow(), c.progress);
+        EXPECT_EQ(texts(), c.texts);
+        EXPECT_EQ(calls(), c.calls);
+        for (const std::string& call : c.calls) // the environment is empty
+            EXPECT_EQ(vztest::readFile(dir.file("env." + call.substr(2))), "");
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ((runner.*kStatuses[i].first)(), statuses[i]);
     }
-    EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
     StampingFramework runner;
     pid_t sleeper = 0;
     std::thread canceller([&] {
-        if (!eventually([&] { return vztest::fileExists(dir.file("sleeper")); }))
+        if (!vztest::eventually([&] { return vztest::fileExists(dir.file("sleeper")); }))
             return;
         sleeper = std::stoi(vztest::readFile(dir.file("sleeper")));
         runner.cancelVivoziZevidodirid();
@@ -163,9 +180,8 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
     EXPECT_EQ(calls(), (Texts{"1:a", "1:hang-b"})); // nothing started after the cancel
     ASSERT_GT(sleeper, 0);
     // Started by periodic, not by us: only a terminate of the whole group reaches it.
-    EXPECT_TRUE(eventually([&] { return !vztest::processAlive(sleeper); }));
-    if (vztest::processAlive(sleeper))
-        kill(sleeper, SIGKILL);
+    EXPECT_TRUE(vztest::eventually([&] { return !vztest::processAlive(sleeper); }));
+    kill(sleeper, SIGKILL);
     EXPECT_EQ(texts(),
               (Texts{"33|stamp 1|a", "33|" + kFailed + "|hang-b", "33|" + kFailed + "|c"}));
 }
@@ -182,16 +198,14 @@ TEST_F(ScriptRun, ACancelFromTheStartOfARunIsNeverLost) {
         std::filesystem::create_symlink(dir.path() + dots + "/link" + std::to_string(link + 1),
                                         dir.file("link" + std::to_string(link)));
     std::filesystem::create_symlink("periodic", dir.file("link35"));
-    paths.edit().periodic = dir.file("link0");
-    paths.apply();
+    paths.set(&kx::SystemPaths::periodic, dir.file("link0"));
     for (int round = 0; round < 200; ++round) {
         StampingFramework runner;
         std::atomic_ref<float>(progress).store(1.0f);
         std::thread canceller([&] {
-            while (std::atomic_ref<float>(progress).load() != 0.0f)
+            while (progressNow() != 0.0f)
                 std::this_thread::sleep_for(10us);
-            if (round % 8)
-                std::this_thread::sleep_for(round % 8 * 300us);
+            std::this_thread::sleep_for(round % 8 * 300us);
             runner.cancelVivoziZevidodirid();
         });
         const auto start = std::chrono::steady_clock::now();
@@ -202,18 +216,13 @@ TEST_F(ScriptRun, ACancelFromTheStartOfARunIsNeverLost) {
     }
 }
 
-TEST(RunnerObject, CancelBeforeTheChildStartedStillStopsIt) {
-    struct Subclass : VivoziZevidodiridFramework {
-        std::shared_ptr<kx::Task> replacement = std::make_shared<kx::Task>();
-        std::shared_ptr<kx::Task> task() const override { return replacement; }
-    } runner;
-    kx::Task& task = *runner.replacement;
-    task.setLaunchPath("/bin/sleep");
-    task.setArguments({"30"});
-    runner.cancelVivoziZevidodirid();
-    ASSERT_FALSE(task.launch());
-    task.waitUntilExit();
-    EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
+TEST_F(ScriptRun, EveryBroadcastIsFollowedByAOneSecondPause) {
+    vz::setProgressPause(1s);
+    std::atomic_ref<float>(progress).store(0.0f);
+    const auto start = std::chrono::steady_clock::now();
+    VivoziZevidodiridFramework().processProgressData(PlistValue::dictionary());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(texts(), Texts{"0|(null)|(null)"});
 }
 
 TEST(ProgressText, SinglePrecisionPercentRoundedHalfToEvenAndNullFields) {
@@ -231,13 +240,62 @@ TEST(ProgressText, SinglePrecisionPercentRoundedHalfToEvenAndNullFields) {
         EXPECT_EQ(vz::progressText(c.fraction, c.status, c.name), c.text);
 }
 
-TEST_F(ScriptRun, EveryBroadcastIsFollowedByAOneSecondPause) {
-    vz::setProgressPause(1s);
-    std::atomic_ref<float>(progress).store(0.0f);
-    const auto start = std::chrono::steady_clock::now();
-    VivoziZevidodiridFramework().processProgressData(PlistValue::dictionary());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
-    EXPECT_EQ(texts(), Texts{"0|(null)|(null)"});
+TEST(RunnerObject, StartsEmptyHoldsItsDelegateWeaklyAndACancelReachesAChildNotYetStarted) {
+    struct Subclass : VivoziZevidodiridFramework {
+        std::shared_ptr<kx::Task> replacement = std::make_shared<kx::Task>();
+        std::shared_ptr<kx::Task> task() const override { return replacement; }
+    } runner;
+    VivoziZevidodiridFramework plain;
+    EXPECT_FALSE(plain.shouldContinue());
+    EXPECT_EQ(plain.task(), nullptr);
+    for (const auto& [get, set] : kStatuses)
+        EXPECT_EQ((plain.*get)(), std::nullopt);
+    EXPECT_EQ(plain.delegate(), nullptr);
+    auto delegate = std::make_shared<VivoziZevidodiridDelegate>();
+    plain.setDelegate(delegate);
+    EXPECT_EQ(plain.delegate(), delegate);
+    delegate.reset();
+    EXPECT_EQ(plain.delegate(), nullptr);
+
+    kx::Task& task = *runner.replacement;
+    task.setLaunchPath("/bin/sleep");
+    task.setArguments({"30"});
+    runner.cancelVivoziZevidodirid();
+    ASSERT_FALSE(task.launch());
+    task.waitUntilExit();
+    EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
+}
+
+// A host may set a status or the delegate while another thread reads it: every read sees one of
+// the values written, whole. Texts longer than any short-string buffer, so a torn copy shows.
+TEST(RunnerObject, StatusesAndDelegateMayBeUsedFromSeveralThreads) {
+    VivoziZevidodiridFramework runner;
+    const std::string texts[] = {std::string(100, 'a'), std::string(300, 'b')};
+    const std::shared_ptr<VivoziZevidodiridDelegate> delegates[] = {
+        std::make_shared<VivoziZevidodiridDelegate>(),
+        std::make_shared<VivoziZevidodiridDelegate>()};
+    std::atomic<bool> done{false};
+    // A sanitizer build, many times slower, sees a race at once: the time bound is for it.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    std::thread writer([&] {
+        for (int i = 0; i < 1000000 && std::chrono::steady_clock::now() < deadline; ++i) {
+            for (const auto& [get, set] : kStatuses)
+                (runner.*set)(i % 3 ? std::optional(texts[i % 2]) : std::nullopt);
+            runner.setDelegate(delegates[i % 2]);
+        }
+        done = true;
+    });
+    int torn = 0;
+    while (!done) {
+        for (const auto& [get, set] : kStatuses) {
+            const auto status = (runner.*get)();
+            torn += status && *status != texts[0] && *status != texts[1];
+        }
+        const auto delegate = runner.delegate();
+        torn += delegate && delegate != delegates[0] && delegate != delegates[1];
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
 }
 
 } // namespace
