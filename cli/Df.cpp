@@ -257,7 +257,9 @@ Json volumeJson(const VolumeRow& row) {
     return entry;
 }
 
-Command addDfCommand(CLI::App& app, bool& json) {
+std::vector<Command> addDfCommand(CLI::App& app, bool& json, const Wanted& wanted) {
+    if (!wanted("df"))
+        return {};
     const auto paths = std::make_shared<std::vector<std::string>>();
     const auto options = std::make_shared<VolumeOptions>();
     CLI::App* command = app.add_subcommand(
@@ -265,7 +267,8 @@ Command addDfCommand(CLI::App& app, bool& json) {
     command->add_option("paths", *paths, "A file or folder whose volume to show");
     addFilterOptions(*command, *options);
     addJsonFlag(*command, json);
-    return {command, [paths, options, &json] { return dfCommand(*paths, *options, json); }};
+    return {
+        Command{command, [paths, options, &json] { return dfCommand(*paths, *options, json); }}};
 }
 
 } // namespace vivozi

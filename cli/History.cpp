@@ -189,9 +189,9 @@ int logCommand(const SetsChoice& choice, const std::string& set, std::optional<s
 
 } // namespace
 
-std::vector<Command> addJournalCommands(CLI::App& app, bool& json) {
+std::vector<Command> addJournalCommands(CLI::App& app, bool& json, const Wanted& wanted) {
     std::vector<Command> commands;
-    {
+    if (wanted("status")) {
         struct Given {
             SetsChoice choice;
             SetsOptions sets;
@@ -205,7 +205,7 @@ std::vector<Command> addJournalCommands(CLI::App& app, bool& json) {
                                 return statusCommand(given->sets.finish(given->choice), json);
                             }});
     }
-    {
+    if (wanted("history")) {
         struct Given {
             SetsChoice choice;
             SetsOptions sets;
@@ -232,7 +232,7 @@ std::vector<Command> addJournalCommands(CLI::App& app, bool& json) {
                                                       json);
                             }});
     }
-    {
+    if (wanted("log")) {
         struct Given {
             SetsChoice choice;
             SetsOptions sets;

@@ -54,7 +54,9 @@ int listCommand(const SetsChoice& choice, std::vector<std::string> names, bool j
 
 } // namespace
 
-Command addListCommand(CLI::App& app, bool& json) {
+std::vector<Command> addListCommand(CLI::App& app, bool& json, const Wanted& wanted) {
+    if (!wanted("list"))
+        return {};
     struct Given {
         SetsChoice choice;
         SetsOptions sets;
@@ -67,9 +69,9 @@ Command addListCommand(CLI::App& app, bool& json) {
     command->add_option("NAME", given->names, "Sets to list (default: every set)");
     addSetsOptions(*command, given->choice, given->sets);
     addJsonFlag(*command, json);
-    return {command, [given, &json] {
-                return listCommand(given->sets.finish(given->choice), given->names, json);
-            }};
+    return {Command{command, [given, &json] {
+                        return listCommand(given->sets.finish(given->choice), given->names, json);
+                    }}};
 }
 
 } // namespace vivozi

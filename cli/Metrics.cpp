@@ -275,7 +275,9 @@ int metricsCommand(MetricsOptions& options) {
 
 } // namespace
 
-Command addMetricsCommand(CLI::App& app) {
+std::vector<Command> addMetricsCommand(CLI::App& app, bool&, const Wanted& wanted) {
+    if (!wanted("metrics"))
+        return {};
     const auto options = std::make_shared<MetricsOptions>();
     CLI::App* command = app.add_subcommand(
         "metrics", "Volumes, maintenance runs and Full Disk Access for Prometheus");
@@ -295,7 +297,7 @@ Command addMetricsCommand(CLI::App& app) {
                                           "The runs of the bundled sample sets instead");
     command->add_option("--demo-dir", options->demoFolder, "Folder the sample sets work in")
         ->needs(demo);
-    return {command, [options] { return metricsCommand(*options); }};
+    return {Command{command, [options] { return metricsCommand(*options); }}};
 }
 
 } // namespace vivozi

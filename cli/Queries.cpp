@@ -178,45 +178,55 @@ Command addOneArgumentCommand(CLI::App& app, bool& json, const char* name, const
 
 } // namespace
 
-std::vector<Command> addQueryCommands(CLI::App& app, bool& json) {
+std::vector<Command> addQueryCommands(CLI::App& app, bool& json, const Wanted& wanted) {
     std::vector<Command> commands;
-
-    struct Sizes {
-        std::vector<std::string> byteCounts;
-        bool mebibytes = false;
+    if (wanted("size")) {
+        struct Sizes {
+            std::vector<std::string> byteCounts;
+            bool mebibytes = false;
+        };
+        const auto sizes = std::make_shared<Sizes>();
+        CLI::App* sizeLine = app.add_subcommand("size", "Size text of byte counts");
+        sizeLine->add_option("BYTES", sizes->byteCounts, "Byte counts (1536, 2.5e9)")->required();
+        sizeLine->add_flag("--mb", sizes->mebibytes,
+                           "Round down to whole mebibytes instead (\"3M\")");
+        addJsonFlag(*sizeLine, json);
+        commands.push_back({sizeLine, [sizes, &json] {
+                                return sizeCommand(sizes->byteCounts, sizes->mebibytes, json);
+                            }});
+    }
+    const struct {
+        const char* name;
+        const char* about;
+        const char* argument;
+        const char* argumentAbout;
+        int (*answer)(const std::string&, bool);
+    } oneArgument[] = {
+        {"compare", "Compare the running system's version with VERSION (older, same, newer)",
+         "VERSION", "A version such as 12 or 10.15.7", compareCommand},
+        {"mount-of", "Where DEVICE is mounted (/dev/sda1 or sda1)", "DEVICE",
+         "A device, with or without /dev/", mountOfCommand},
+        {"device-of", "What is mounted exactly at MOUNTPOINT", "MOUNTPOINT",
+         "A mount point such as /", deviceOfCommand},
+        {"apfs", "The APFS container of NAME, its System/Data/Preboot/Recovery volumes and role",
+         "NAME", "A container, physical store or volume (disk1)", apfsCommand},
     };
-    const auto sizes = std::make_shared<Sizes>();
-    CLI::App* sizeLine = app.add_subcommand("size", "Size text of byte counts");
-    sizeLine->add_option("BYTES", sizes->byteCounts, "Byte counts (1536, 2.5e9)")->required();
-    sizeLine->add_flag("--mb", sizes->mebibytes, "Round down to whole mebibytes instead (\"3M\")");
-    addJsonFlag(*sizeLine, json);
-    commands.push_back({sizeLine, [sizes, &json] {
-                            return sizeCommand(sizes->byteCounts, sizes->mebibytes, json);
-                        }});
-
-    commands.push_back(addOneArgumentCommand(
-        app, json, "compare",
-        "Compare the running system's version with VERSION (older, same, newer)", "VERSION",
-        "A version such as 12 or 10.15.7", compareCommand));
-    commands.push_back(
-        addOneArgumentCommand(app, json, "mount-of", "Where DEVICE is mounted (/dev/sda1 or sda1)",
-                              "DEVICE", "A device, with or without /dev/", mountOfCommand));
-    commands.push_back(addOneArgumentCommand(app, json, "device-of",
-                                             "What is mounted exactly at MOUNTPOINT", "MOUNTPOINT",
-                                             "A mount point such as /", deviceOfCommand));
-    commands.push_back(addOneArgumentCommand(
-        app, json, "apfs",
-        "The APFS container of NAME, its System/Data/Preboot/Recovery volumes and role", "NAME",
-        "A container, physical store or volume (disk1)", apfsCommand));
-
-    CLI::App* tmutilLine = app.add_subcommand(
-        "tmutil", "Run the Time Machine tool with ARGS and print its property list");
-    // Everything from the first word on is the tool's, options included.
-    tmutilLine->prefix_command();
-    addJsonFlag(*tmutilLine, json);
-    tmutilLine->footer("\nUsage: vivozi tmutil [--json] ARGS... (vivozi's options come first).\n");
-    commands.push_back(
-        {tmutilLine, [tmutilLine, &json] { return tmutilCommand(tmutilLine->remaining(), json); }});
+    for (const auto& c : oneArgument)
+        if (wanted(c.name))
+            commands.push_back(addOneArgumentCommand(app, json, c.name, c.about, c.argument,
+                                                     c.argumentAbout, c.answer));
+    if (wanted("tmutil")) {
+        CLI::App* tmutilLine = app.add_subcommand(
+            "tmutil", "Run the Time Machine tool with ARGS and print its property list");
+        // Everything from the first word on is the tool's, options included.
+        tmutilLine->prefix_command();
+        addJsonFlag(*tmutilLine, json);
+        tmutilLine->footer(
+            "\nUsage: vivozi tmutil [--json] ARGS... (vivozi's options come first).\n");
+        commands.push_back({tmutilLine, [tmutilLine, &json] {
+                                return tmutilCommand(tmutilLine->remaining(), json);
+                            }});
+    }
     return commands;
 }
 

@@ -533,7 +533,9 @@ int runCommand(const RunOptions& options) {
 
 } // namespace
 
-Command addRunCommand(CLI::App& app, bool& json) {
+std::vector<Command> addRunCommand(CLI::App& app, bool& json, const Wanted& wanted) {
+    if (!wanted("run"))
+        return {};
     struct Given {
         RunOptions options;
         SetsOptions sets;
@@ -564,12 +566,12 @@ Command addRunCommand(CLI::App& app, bool& json) {
         "output, from the journal\n($VIVOZI_JOURNAL when set).\nExit status: 0 when every set "
         "succeeded, 1 when one failed or was skipped because it was\nalready running, 128 + "
         "signal after Ctrl-C (130), a hang-up (129) or a terminate (143).\n");
-    return {command, [given, &json] {
-                RunOptions options = given->options;
-                options.sets = given->sets.finish(options.sets);
-                options.json = json;
-                return runCommand(options);
-            }};
+    return {Command{command, [given, &json] {
+                        RunOptions options = given->options;
+                        options.sets = given->sets.finish(options.sets);
+                        options.json = json;
+                        return runCommand(options);
+                    }}};
 }
 
 } // namespace vivozi

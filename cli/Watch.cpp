@@ -124,7 +124,9 @@ int watchCommand(const WatchOptions& options) {
 
 } // namespace
 
-Command addWatchCommand(CLI::App& app, bool& json) {
+std::vector<Command> addWatchCommand(CLI::App& app, bool& json, const Wanted& wanted) {
+    if (!wanted("watch"))
+        return {};
     const auto count = std::make_shared<std::size_t>(0); // 0: not given
     CLI::App* command = app.add_subcommand(
         "watch", "Print every progress broadcast (time, percent, status, set) until Ctrl-C");
@@ -142,13 +144,13 @@ Command addWatchCommand(CLI::App& app, bool& json) {
     addJsonFlag(*command, json);
     command->footer("\nListens on the D-Bus system bus, or on DBUS_SYSTEM_BUS_ADDRESS when set. "
                     "With --json,\none JSON object per line.\n");
-    return {command, [count, &json] {
-                WatchOptions options;
-                options.json = json;
-                if (*count > 0)
-                    options.count = *count;
-                return watchCommand(options);
-            }};
+    return {Command{command, [count, &json] {
+                        WatchOptions options;
+                        options.json = json;
+                        if (*count > 0)
+                            options.count = *count;
+                        return watchCommand(options);
+                    }}};
 }
 
 } // namespace vivozi

@@ -58,6 +58,20 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
+// The program's own options take no value, so the first word that is not an option names the
+// command; a word that names none builds none, and the parser reports it as it would otherwise.
+Wanted wantedBy(int argc, char** argv) {
+    Wanted wanted;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "-h" || word == "--help" || word == "--help-all")
+            wanted.all = true;
+        else if (wanted.named.empty() && !word.empty() && word.front() != '-')
+            wanted.named = word;
+    }
+    return wanted;
+}
+
 int runCommandLine(int argc, char** argv) {
     CLI::App app{"Runs the periodic maintenance sets and answers questions about this system and "
                  "its disks.",
@@ -69,16 +83,12 @@ int runCommandLine(int argc, char** argv) {
     bool json = false;
     addJsonFlag(app, json);
     const Command report = addReportCommand(app, json);
-    // In the order --help lists them.
-    std::vector<Command> commands = {addRunCommand(app, json)};
-    for (Command& command : addJournalCommands(app, json))
-        commands.push_back(std::move(command));
-    commands.push_back(addListCommand(app, json));
-    commands.push_back(addWatchCommand(app, json));
-    commands.push_back(addDfCommand(app, json));
-    commands.push_back(addMetricsCommand(app));
-    for (Command& query : addQueryCommands(app, json))
-        commands.push_back(std::move(query));
+    const Wanted wanted = wantedBy(argc, argv);
+    std::vector<Command> commands;
+    for (const auto add : {addRunCommand, addJournalCommands, addListCommand, addWatchCommand,
+                           addDfCommand, addMetricsCommand, addQueryCommands})
+        for (Command& command : add(app, json, wanted))
+            commands.push_back(std::move(command));
 
     try {
         app.parse(argc, argv);

@@ -19,16 +19,23 @@ constexpr std::size_t kWindow = static_cast<std::size_t>(std::numeric_limits<std
 
 } // namespace
 
+// ASCII is answered here: most text never needs ICU, which is then never loaded.
 bool isLetterOrMark(char32_t c) {
+    if (c < 0x80)
+        return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z');
     return (categoryMask(c) & (U_GC_L_MASK | U_GC_M_MASK)) != 0;
 }
 
 bool isWhitespace(char32_t c) {
-    return c == U'\t' || (categoryMask(c) & U_GC_ZS_MASK) != 0;
+    if (c < 0x80)
+        return c == U'\t' || c == U' ';
+    return (categoryMask(c) & U_GC_ZS_MASK) != 0;
 }
 
 bool isWhitespaceOrNewline(char32_t c) {
-    return (c >= U'\t' && c <= U'\r') || c == U'\u0085' || (categoryMask(c) & U_GC_Z_MASK) != 0;
+    if (c < 0x80)
+        return (c >= U'\t' && c <= U'\r') || c == U' ';
+    return c == U'\u0085' || (categoryMask(c) & U_GC_Z_MASK) != 0;
 }
 
 std::string_view trimUtf8(std::string_view text, bool (*inSet)(char32_t)) {

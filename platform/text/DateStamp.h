@@ -2,16 +2,15 @@
 
 #include <string>
 #include <string_view>
-#include <unicode/locid.h>
 
 namespace kx {
 
-// The ICU locale for a POSIX locale name ("de_DE.UTF-8", "sr_RS@latin", "C"). The codeset is
+// The ICU locale name for a POSIX locale name ("de_DE.UTF-8", "sr_RS@latin", "C"). The codeset is
 // dropped, the script modifiers "latin" and "cyrillic" become a script subtag, other modifiers
 // are dropped. C and POSIX (with or without a codeset), any name whose language or territory ICU
 // refuses as a subtag (too long, not ASCII letters or digits), and a language ICU has no data
 // for become en_US_POSIX.
-icu::Locale icuLocaleFromPosixName(std::string_view posixName);
+std::string icuLocaleFromPosixName(std::string_view posixName);
 
 // The POSIX name of the user's locale for dates: LC_ALL, else LC_TIME, else LANG, each skipped
 // when unset or empty; "C" when all three are.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <unicode/locid.h>
 
 namespace {
 
@@ -28,45 +29,32 @@ TEST(DateLocale, HostileValuesFallBackToAFixedLocale) {
     const icu::Locale savedDefault = icu::Locale::getDefault();
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale::setDefault(icu::Locale("ar_SA"), status);
-    const double instant = 1796594304000.0; // 6 December 2026, 21:58:24 UTC
+    const char* variables[] = {"LC_ALL", "LC_TIME", "LANG"};
     const auto stampUnder = [&](const char* variable, const std::string& value) {
-        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
+        for (const char* name : variables)
             unsetenv(name);
         setenv(variable, value.c_str(), 1);
         EXPECT_FALSE(kx::currentDateStamp().empty()) << value;
-        return kx::formatDateStamp(instant);
+        return kx::formatDateStamp(1796594304000.0); // 6 December 2026, 21:58:24 UTC
     };
     const std::string posix = stampUnder("LC_ALL", "C");
-    const struct {
-        std::string value;
-        bool posix; // read as en_US_POSIX, else a locale of its own
-        const char* why;
-    } cases[] = {
-        {"xxxxxxxxxxxx", true, "a language subtag longer than eight letters"},
-        {std::string(300, 'a') + "_US.UTF-8", true, "a language far longer than any subtag"},
-        {"\xff\xfe_\x80", true, "not ASCII letters, not even UTF-8"},
-        {"en__US", true, "an empty territory between two separators"},
-        {"a b", true, "a blank inside the name"},
-        {"@", true, "a modifier with no language"},
-        {"../../etc", true, "a path, not a name"},
-        {"", true, "empty: the variable is skipped, and the default is C"},
-        {"POSIX", true, "the POSIX locale itself"},
-        {"C.UTF-8", true, "C with a codeset"},
-        {"xx_YY.UTF-8@calendar=bogus", true,
-         "well formed, but a language ICU has no data for "
-         "(and not ICU's default locale either)"},
-        {"xxxxxxxx", true, "eight letters: a subtag ICU takes, but no language it knows"},
-        {"de_DE.UTF-8", false, "a real locale: German dates"},
-        {"sr_RS@latin", false, "a real locale with a script modifier"},
-    };
-    for (const auto& c : cases)
-        for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
-            const std::string stamp = stampUnder(variable, c.value);
-            EXPECT_FALSE(stamp.empty()) << c.why;
-            EXPECT_EQ(stamp == posix, c.posix)
-                << variable << "=" << c.value << " (" << c.why << "): " << stamp;
+    const auto check = [&](const std::string& value, bool isPosix) {
+        for (const char* variable : variables) {
+            const std::string stamp = stampUnder(variable, value);
+            EXPECT_FALSE(stamp.empty()) << variable << "=" << value;
+            EXPECT_EQ(stamp == posix, isPosix) << variable << "=" << value << ": " << stamp;
         }
-    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"})
+    };
+    // Subtags of 12 and 300 letters, not ASCII, an empty territory, a blank, a modifier alone, a
+    // path, "" (skipped: C), C's other names; a well-formed language ICU has no data for (not its
+    // default either) and eight letters, a subtag but no language it knows.
+    for (const std::string& value : std::initializer_list<std::string>{
+             "xxxxxxxxxxxx", std::string(300, 'a') + "_US.UTF-8", "\xff\xfe_\x80", "en__US", "a b",
+             "@", "../../etc", "", "POSIX", "C.UTF-8", "xx_YY.UTF-8@calendar=bogus", "xxxxxxxx"})
+        check(value, true);
+    check("de_DE.UTF-8", false); // real locales, one with a script modifier
+    check("sr_RS@latin", false);
+    for (const char* name : variables)
         unsetenv(name);
     icu::Locale::setDefault(savedDefault, status);
 }
