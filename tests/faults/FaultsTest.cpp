@@ -25,22 +25,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Wrong = std::map<std::string, std::string>;
+using vztest::Wrong, vztest::wrongAnswers;
 namespace fs = std::filesystem;
 
-// What each query got wrong, by name; with neutral set, a neutral answer passes too.
-Wrong wrongAnswers(const std::vector<vztest::Query>& queries, bool neutral = false) {
-    vztest::neutralAnswersPass = neutral;
-    Wrong wrong;
-    for (const vztest::Query& query : queries)
-        if (std::string answer = query.run(0); !answer.empty())
-            wrong.emplace(query.name, std::move(answer));
-    vztest::neutralAnswersPass = false;
-    return wrong;
-}
-
-// Killed part way, a tool's partial output reads as no answer; closing its output and running
-// on, it is still waited for (and reaped); never ending, it blocks its caller and no other.
+// Killed part way: no answer; output closed early: still reaped; endless: blocks only its caller.
 TEST(ToolFaults, MisbehavingToolsAnswerWhatTheyPrintedAndAreReaped) {
     vztest::FakeSystem system;
     auto queries = vztest::everyQuery(system);
@@ -68,9 +56,7 @@ TEST(ToolFaults, MisbehavingToolsAnswerWhatTheyPrintedAndAreReaped) {
 
 std::atomic<long> signalsHandled{0};
 
-// A host handler without SA_RESTART fails every blocking read it interrupts with EINTR; with
-// none, or a few, descriptors free (failing part way through a launch), every query answers right
-// or neutrally and leaks nothing; the store, trusted without being opened, stays as it was.
+// EINTR from a host handler without SA_RESTART; no descriptor left, or too few to finish a launch.
 TEST(ResourceFaults, SignalsWithoutRestartAndDescriptorExhaustion) {
     vztest::FakeSystem system;
     const auto queries = vztest::everyQuery(system);
@@ -110,7 +96,7 @@ TEST(ResourceFaults, SignalsWithoutRestartAndDescriptorExhaustion) {
         ASSERT_GT(taken.size(), static_cast<std::size_t>(spare));
         for (int i = 0; i < spare; ++i, taken.pop_back())
             close(taken.back());
-        const Wrong wrong = wrongAnswers(queries, true);
+        const Wrong wrong = wrongAnswers(queries, 0, true);
         for (const int fd : taken)
             close(fd);
         setrlimit(RLIMIT_NOFILE, &saved);
@@ -121,8 +107,7 @@ TEST(ResourceFaults, SignalsWithoutRestartAndDescriptorExhaustion) {
     EXPECT_FALSE(vztest::hasUnreapedChild());
 }
 
-// Every entry under root by type, mode, owner and content or link target, whatever its name; an
-// empty lock file a writer may leave is no change.
+// Every entry's type, mode, owner and content or target, whatever its name; an empty lock aside.
 std::multiset<std::string> everythingUnder(const std::string& root) {
     std::multiset<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
@@ -140,11 +125,8 @@ std::multiset<std::string> everythingUnder(const std::string& root) {
     return found;
 }
 
-// A FIFO at the store's path held the first version call for ever; a link in the store's place,
-// or another account's folder or file there, made root read a forged version and write wherever
-// it led; a read-only or full folder must neither lose the answer nor leave a half-written or
-// damaged store. The answer comes from the tool, and nothing anywhere changes (but a damaged
-// store may be set aside under another name).
+// A FIFO there hung the caller; links and other accounts' files made root read forged versions and
+// write where they led. Now the tool answers and nothing changes (a damaged store may be renamed).
 TEST(DefaultsStoreFaults, AHostileOrBrokenStoreIsPassedOverAndLeftAsItWas) {
     using D = PlistValue::Dictionary;
     const std::string forged = PlistValue(D{{"KXCurrentSWVers", "99.1"}}).xml(),
@@ -229,8 +211,7 @@ TEST(DefaultsStoreFaults, AHostileOrBrokenStoreIsPassedOverAndLeftAsItWas) {
         GTEST_SKIP() << "not root, or no mount namespace:" << skipped;
 }
 
-// A relative HOME put the store under the working folder. The account's home is taken instead;
-// nobody's cannot be made, so the answer comes from the tool and nothing is written anywhere.
+// A relative HOME put the store under the working folder; nobody's real home cannot be made.
 TEST(DefaultsStoreFaults, ARelativeHomeNeverPutsTheStoreUnderTheWorkingFolder) {
     const passwd* nobody = getpwuid(65534);
     struct stat info {};

@@ -1,58 +1,56 @@
 #include "platform/defaults/UserDefaults.h"
 #include "stress/support/FakeSystem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
+using vztest::Wrong;
+
 int fromEnvironment(const char* name, int fallback) {
     const char* text = std::getenv(name);
     return text && std::atoi(text) > 0 ? std::atoi(text) : fallback;
 }
 
-// scripts/leak-check.sh runs this by name with a large VZ_QUERY_REPEAT under LeakSanitizer or
-// valgrind; the test itself catches descriptors, child processes and files left behind.
+// scripts/leak-check.sh runs this by name under LeakSanitizer or valgrind.
 TEST(RepeatedQueries, EveryQueryLeavesNothingBehind) {
     vztest::FakeSystem system;
     const std::vector<vztest::Query> queries = vztest::everyQuery(system);
     // One round first: caches fill, the store is written and kept open, ICU loads its data.
-    for (const vztest::Query& query : queries)
-        ASSERT_EQ(query.run(0), "") << query.name;
+    ASSERT_EQ(vztest::wrongAnswers(queries), Wrong{});
     const auto before = vztest::leftovers(system.folder());
-    std::map<std::string, std::string> firstWrong;
+    Wrong firstWrong;
     for (int round = fromEnvironment("VZ_QUERY_REPEAT", 100); round > 0; --round)
-        for (const vztest::Query& query : queries)
-            if (const std::string wrong = query.run(round); !wrong.empty())
-                firstWrong.try_emplace(query.name, wrong);
-    EXPECT_EQ(firstWrong, (std::map<std::string, std::string>{}));
+        firstWrong.merge(vztest::wrongAnswers(queries, round));
+    EXPECT_EQ(firstWrong, Wrong{});
     EXPECT_EQ(vztest::leftovers(system.folder()), before);
     EXPECT_FALSE(vztest::hasUnreapedChild());
 }
 
-// Sixteen callers run every query at once, each starting at a different one, while another
-// thread keeps emptying the version cache, so tool runs, store reads and store writes overlap.
+// Tool runs, store reads and writes overlap, another thread emptying the version cache meanwhile.
 TEST(Stress, SixteenThreadsCallEveryQueryAtOnce) {
     vztest::FakeSystem system;
     const std::vector<vztest::Query> queries = vztest::everyQuery(system);
     std::atomic<bool> stop{false};
     std::mutex mutex;
-    std::map<std::string, std::string> firstWrong;
+    Wrong firstWrong;
     std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < 16; ++t)
+    for (int t = 0; t < 16; ++t)
         threads.emplace_back([&, t] {
-            for (std::size_t i = t; !stop; ++i)
-                if (const std::string wrong = queries[i % queries.size()].run(static_cast<int>(t));
-                    !wrong.empty()) {
-                    std::lock_guard lock(mutex);
-                    firstWrong.try_emplace(queries[i % queries.size()].name, wrong);
-                }
+            auto mine = queries; // each caller starts at a different query
+            std::rotate(mine.begin(), mine.begin() + t % mine.size(), mine.end());
+            while (!stop) {
+                Wrong wrong = vztest::wrongAnswers(mine, t);
+                std::lock_guard lock(mutex);
+                firstWrong.merge(wrong);
+            }
         });
     threads.emplace_back([&] {
         for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
@@ -62,7 +60,7 @@ TEST(Stress, SixteenThreadsCallEveryQueryAtOnce) {
     stop = true;
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(firstWrong, (std::map<std::string, std::string>{}));
+    EXPECT_EQ(firstWrong, Wrong{});
     // Whatever the order of the writes, the store ends up holding the tool's answer or nothing.
     const auto cached = kx::UserDefaults::standard().stringForKey("KXCurrentSWVers");
     EXPECT_TRUE(!cached || *cached == "13.5");

@@ -13,6 +13,8 @@
 namespace vztest {
 namespace {
 
+thread_local bool neutralAnswersPass = false;
+
 constexpr double kCeiling = 500'000'000'000.0, kFree = 200'000'000'000.0;
 
 template <typename T> std::string describe(const T& value) {
@@ -30,28 +32,23 @@ std::string expect(const T& got, const U& want, const std::optional<V>& neutral 
     return "got " + describe(got) + ", want " + describe(T(want));
 }
 
-template <typename T> std::optional<T> neutral(T value) {
-    return value;
-}
-
 std::string listingXml() {
-    PlistValue::Array volumes;
+    using D = PlistValue::Dictionary;
+    using A = PlistValue::Array;
+    A volumes;
     for (const auto& [identifier, role] : {std::pair{"disk1s5", "System"},
                                            {"disk1s1", "Data"},
                                            {"disk1s2", "Preboot"},
                                            {"disk1s3", "Recovery"}})
-        volumes.push_back(PlistValue::Dictionary{{"DeviceIdentifier", identifier},
-                                                 {"Roles", PlistValue::Array{role}}});
-    const PlistValue container = PlistValue::Dictionary{
-        {"ContainerReference", "disk1"},
-        {"DesignatedPhysicalStore", "disk0s2"},
-        {"PhysicalStores",
-         PlistValue::Array{PlistValue::Dictionary{{"DeviceIdentifier", "disk0s2"}}}},
-        {"CapacityCeiling", static_cast<std::int64_t>(kCeiling)},
-        {"CapacityFree", static_cast<std::int64_t>(kFree)},
-        {"Volumes", volumes},
-    };
-    return PlistValue(PlistValue::Dictionary{{"Containers", PlistValue::Array{container}}}).xml();
+        volumes.push_back(D{{"DeviceIdentifier", identifier}, {"Roles", A{role}}});
+    return PlistValue(
+               D{{"Containers", A{D{{"ContainerReference", "disk1"},
+                                    {"DesignatedPhysicalStore", "disk0s2"},
+                                    {"PhysicalStores", A{D{{"DeviceIdentifier", "disk0s2"}}}},
+                                    {"CapacityCeiling", static_cast<std::int64_t>(kCeiling)},
+                                    {"CapacityFree", static_cast<std::int64_t>(kFree)},
+                                    {"Volumes", volumes}}}}})
+        .xml();
 }
 
 } // namespace
@@ -118,7 +115,7 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
     const auto usedText = [](const std::string& text) {
         return text.ends_with("B") || text.ends_with(" bytes") ? "" : "got \"" + text + "\"";
     };
-    const std::optional<std::string> none;
+    const auto none = std::make_optional(std::optional<std::string>()); // the finders' neutral
     return {
         Q(KXGetCurrentSystemString, expect(KXGetCurrentSystemString(), "13.5")),
         Q(KXGetCurrentSystemDictionary, expect(KXGetCurrentSystemDictionary(), dictionary)),
@@ -128,34 +125,44 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
                             KXCompareCurrentSystemVersionWith("14")},
                  std::tuple{1, 0, -1})),
         Q(getVolumeMountFromName,
-          expect(getVolumeMountFromName("/Volumes/Data"), "/dev/disk1s1", neutral(""))),
+          expect(getVolumeMountFromName("/Volumes/Data"), "/dev/disk1s1", std::optional(""))),
         Q(getVolumeMountOnName,
-          expect(getVolumeMountOnName("disk1s5"), "/Volumes/System", neutral(""))),
-        Q(GetVolumeAPFS, expect(GetVolumeAPFS("/elsewhere/Data"), true, neutral(false)) +
+          expect(getVolumeMountOnName("disk1s5"), "/Volumes/System", std::optional(""))),
+        Q(GetVolumeAPFS, expect(GetVolumeAPFS("/elsewhere/Data"), true, std::optional(false)) +
                              expect(GetVolumeAPFS(volume), false)),
         Q(getAPFSContainer, expect(getAPFSContainer("/dev/disk1")["CapacityFree"].doubleValue(),
-                                   kFree, neutral(0.0))),
-        Q(getAPFSSystemVolume, expect(getAPFSSystemVolume("disk1"), "disk1s5", neutral(none))),
-        Q(getAPFSDataVolume, expect(getAPFSDataVolume("/dev/disk1"), "disk1s1", neutral(none))),
-        Q(getAPFSPrebootVolume, expect(getAPFSPrebootVolume("disk1s2"), "disk1s2", neutral(none))),
-        Q(getAPFSRecoveryVolume, expect(getAPFSRecoveryVolume("disk1"), "disk1s3", neutral(none))),
+                                   kFree, std::optional(0.0))),
+        Q(getAPFSSystemVolume, expect(getAPFSSystemVolume("disk1"), "disk1s5", none)),
+        Q(getAPFSDataVolume, expect(getAPFSDataVolume("/dev/disk1"), "disk1s1", none)),
+        Q(getAPFSPrebootVolume, expect(getAPFSPrebootVolume("disk1s2"), "disk1s2", none)),
+        Q(getAPFSRecoveryVolume, expect(getAPFSRecoveryVolume("disk1"), "disk1s3", none)),
         Q(getAPFSVolumeRole, expect(getAPFSVolumeRole("disk1s3"), APFSVolumeRoleRecovery,
-                                    neutral(APFSVolumeRoleNone))),
+                                    std::optional(APFSVolumeRoleNone))),
         Q(KXFoundationGetVolTotalSize, expect(KXFoundationGetVolTotalSize(volume), total)),
         Q(KXFoundationGetVolFreeSize, within(KXFoundationGetVolFreeSize(volume))),
         Q(KXFoundationGetVolUsedSize, within(KXFoundationGetVolUsedSize(volume))),
-        Q(KXFoundationGetAPFSVolUsedSize,
-          expect(KXFoundationGetAPFSVolUsedSize("/Volumes/Data"), kCeiling - kFree, neutral(0.0))),
+        Q(KXFoundationGetAPFSVolUsedSize, expect(KXFoundationGetAPFSVolUsedSize("/Volumes/Data"),
+                                                 kCeiling - kFree, std::optional(0.0))),
         Q(KXFoundationGetVolTotalSizeString, expect(KXFoundationGetVolTotalSizeString(volume),
                                                     KXFoundationConvertBytesToStringValue(total))),
         Q(KXFoundationGetVolUsedSizeString, usedText(KXFoundationGetVolUsedSizeString(volume))),
         Q(KXFoundationConvertBytesToStringValue,
           expect(KXFoundationConvertBytesToStringValue(1536.0), "1.54 KB")),
-        Q(isFullDiskAccessSetup, expect(isFullDiskAccessSetup(), true, neutral(false))),
+        Q(isFullDiskAccessSetup, expect(isFullDiskAccessSetup(), true, std::optional(false))),
         Q(tmutil,
           expect(tmutil(std::vector<std::string>{"caller", std::to_string(caller)}),
-                 PlistValue::Array{"caller", std::to_string(caller)}, neutral(PlistValue()))),
+                 PlistValue::Array{"caller", std::to_string(caller)}, std::optional(PlistValue()))),
     };
+}
+
+Wrong wrongAnswers(const std::vector<Query>& queries, int caller, bool neutral) {
+    neutralAnswersPass = neutral;
+    Wrong wrong;
+    for (const Query& query : queries)
+        if (std::string answer = query.run(caller); !answer.empty())
+            wrong.emplace(query.name, std::move(answer));
+    neutralAnswersPass = false;
+    return wrong;
 }
 
 } // namespace vztest

@@ -3,15 +3,15 @@
 #include "support/SystemVersion.h"
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace vztest {
 
-// Fake tools for one scope: sw_vers reports 13.5 (with a fresh defaults store), the mount table
-// lists one APFS container's volumes, diskutil lists that container, tmutil prints its arguments
-// back as a property-list array, and sqlite3 grants Full Disk Access to every client.
+// For one scope: macOS 13.5, one APFS container mounted and listed, a tmutil printing its
+// arguments back as a property-list array, and Full Disk Access granted to every client.
 class FakeSystem {
 public:
     FakeSystem();
@@ -33,16 +33,18 @@ private:
 // Removes the cached version from the store in force, so the next query runs sw_vers.
 void emptyVersionCache();
 
-// An exported query with a check of its answer: "" when right, else what was wrong. caller tells
-// concurrent callers apart (tmutil arguments), so an answer meant for another is caught.
+// An exported query with a check of its answer: "" when right, else what was wrong. caller goes
+// into the tmutil arguments, so an answer meant for another caller is caught.
 struct Query {
     std::string name;
     std::function<std::string(int caller)> run;
 };
 std::vector<Query> everyQuery(const FakeSystem& system);
 
-// While set in a thread, a query's neutral answer (given when it cannot ask) passes there too.
-inline thread_local bool neutralAnswersPass = false;
+// What each query got wrong asked by caller, by name; with neutral, the answer a query gives when
+// it cannot ask passes too.
+using Wrong = std::map<std::string, std::string>;
+Wrong wrongAnswers(const std::vector<Query>& queries, int caller = 0, bool neutral = false);
 
 // What a call might leave behind: open descriptors with their targets (but the defaults store's
 // own), and the entries of folder if one is given.
