@@ -2,47 +2,45 @@
 #include "platform/files/SourceFingerprint.h"
 #include "platform/log/Log.h"
 #include "support/TestSupport.h"
-#include "version/VersionDictionary.h"
 
 #include <VivoziZevidodirid/Version.h>
-#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// A fake sw_vers printing version.out for -productVersion and dictionary.out otherwise, adding
-// one line per run to runs; the cache lives in a fresh defaults file, and the version sources are
-// an os-release and a debian_version of the test's own (the latter missing at first).
+// A sw_vers noting its runs, a fresh store, and version sources of our own (one missing at first).
 class SystemVersionTest : public ::testing::Test {
 protected:
     SystemVersionTest() {
-        useTool("cd '" + dir_.path() + R"('; echo run >> runs
-[ "$1" = -productVersion ] && exec /bin/cat version.out; exec /bin/cat dictionary.out
-)");
-        vztest::writeFile(dir_.file("version.out"), "10.15.7\n");
-        vztest::writeFile(dir_.file("dictionary.out"), "ProductName:\tMac OS X\n");
+        useTool(kTool);
+        toolPrints("10.15.7", "ProductName:\tMac OS X");
         vztest::writeFile(osRelease_, "VERSION_ID=10.15\n");
         age(osRelease_, 7200);
-        paths_.edit().userDefaults = dir_.file("prefs/defaults.plist");
-        paths_.edit().versionSources = {osRelease_, debianVersion_};
-        paths_.apply();
+        paths_.set(&kx::SystemPaths::userDefaults, store_)
+            .set(&kx::SystemPaths::versionSources, std::vector{osRelease_, debianVersion_});
         kx::setLogObserver([this](std::string_view line) { logged_.emplace_back(line); });
     }
     ~SystemVersionTest() override { kx::setLogObserver(nullptr); }
 
     void useTool(const std::string& body) {
         vztest::writeScript(dir_.file("sw_vers"), body);
-        paths_.edit().swVers = dir_.file("sw_vers");
-        paths_.apply();
+        paths_.set(&kx::SystemPaths::swVers, dir_.file("sw_vers"));
+    }
+    void toolPrints(const std::string& version, const std::string& dictionary) {
+        vztest::writeFile(dir_.file("version.out"), version + "\n");
+        vztest::writeFile(dir_.file("dictionary.out"), dictionary + "\n");
+    }
+    // The store as an older build or another program wrote it, holding only the version.
+    void storeHolds(const std::string& version) {
+        vztest::writeFile(store_, "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>" +
+                                      version + "</dict></plist>");
     }
     // Dates the file back, as one installed long ago.
     static void age(const std::string& path, int seconds) {
@@ -54,8 +52,12 @@ protected:
     }
 
     vztest::TempDir dir_;
-    const std::string osRelease_ = dir_.file("os-release");
-    const std::string debianVersion_ = dir_.file("debian_version");
+    const std::string kTool = "cd '" + dir_.path() +
+                              "'; echo run >> runs\n[ \"$1\" = "
+                              "-productVersion ] && exec /bin/cat version.out\nexec /bin/cat "
+                              "dictionary.out\n";
+    const std::string osRelease_ = dir_.file("os-release"), store_ = dir_.file("p/defaults.plist"),
+                      debianVersion_ = dir_.file("debian_version");
     vztest::ScopedSystemPaths paths_;
     kx::UserDefaults& defaults_ = kx::UserDefaults::standard();
     std::vector<std::string> logged_;
@@ -90,34 +92,36 @@ TEST_F(SystemVersionTest, TheToolRunsOnceAndTheCacheFollowsOutsideChanges) {
         EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.15"), 1);
     EXPECT_EQ(runCount(), 1u);
     EXPECT_EQ(kx::UserDefaults().stringForKey("KXCurrentSWVers"), "10.15.7");
-
-    const std::string head = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>";
-    vztest::writeFile(dir_.file("prefs/defaults.plist"),
-                      head + "<key>KXCurrentSWVers</key><string>10.9</string></dict></plist>");
+    storeHolds("<key>KXCurrentSWVers</key><string>10.9</string>");
     EXPECT_EQ(KXGetCurrentSystemString(), "10.9");
-    vztest::writeFile(dir_.file("prefs/defaults.plist"), head + "</dict></plist>");
-    vztest::writeFile(dir_.file("version.out"), "11.2\n");
+    storeHolds("");
+    toolPrints("11.2", "");
     EXPECT_EQ(KXGetCurrentSystemString(), "11.2");
     EXPECT_EQ(runCount(), 2u);
 }
 
-TEST_F(SystemVersionTest, AFailedOrEmptyAnswerIsNeverCached) {
-    const std::string working = vztest::readFile(dir_.file("sw_vers"));
-    const std::string broken[] = {"", "exit 0\n", "echo; echo\n"}; // "": no tool at all
-    for (const std::string& tool : broken) {
+TEST_F(SystemVersionTest, AFailedEmptyOrNonAsciiAnswerIsNeverCached) {
+    const std::pair<std::string, std::optional<std::string>> broken[] = {
+        {"", ""}, // no tool at all
+        {"exit 0\n", ""},
+        {"echo; echo\n", ""},
+        {"printf '10.15\\302\\240\\n'\n", std::nullopt},
+    };
+    for (const auto& [tool, version] : broken) {
         SCOPED_TRACE(tool);
         if (tool.empty())
             std::remove(dir_.file("sw_vers").c_str());
         else
             useTool(tool);
-        EXPECT_EQ(KXGetCurrentSystemString(), "");
-        EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), -1);
+        EXPECT_EQ(KXGetCurrentSystemString(), version);
+        // An empty version is older than any; one that is not text compares with nothing.
+        EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), version ? -1 : 0);
         EXPECT_EQ(KXGetCurrentSystemDictionary(), PlistValue::dictionary());
         EXPECT_EQ(kx::UserDefaults().snapshot().root(), PlistValue::dictionary());
-        useTool(working.substr(working.find('\n') + 1));
+        useTool(kTool);
         EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
         EXPECT_EQ(KXGetCurrentSystemDictionary().count(), 1u);
-        std::remove(dir_.file("prefs/defaults.plist").c_str());
+        std::remove(store_.c_str());
     }
     // What an older build cached after a failure, or another program stored: nothing cached.
     const std::pair<const char*, PlistValue> leftovers[] = {
@@ -139,8 +143,7 @@ TEST_F(SystemVersionTest, AFailedOrEmptyAnswerIsNeverCached) {
 
 TEST_F(SystemVersionTest, AChangedSourceRefreshesBothKeysAndAnUnmarkedStoreIsTrusted) {
     EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
-    EXPECT_EQ(KXGetCurrentSystemDictionary(),
-              PlistValue(PlistValue::Dictionary{{"ProductName", "Mac OS X"}}));
+    EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductName"], "Mac OS X");
     // How an update leaves the sources: touched, created beside, replaced, removed.
     const std::pair<const char*, std::function<void()>> updates[] = {
         {"touched", [&] { age(osRelease_, 3600); }},
@@ -153,57 +156,47 @@ TEST_F(SystemVersionTest, AChangedSourceRefreshesBothKeysAndAnUnmarkedStoreIsTru
          }},
         {"removed", [&] { std::remove(debianVersion_.c_str()); }},
     };
+    const auto afterARecheck = [] {
+        std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+    };
     int release = 7;
     for (const auto& [how, update] : updates) {
         SCOPED_TRACE(how);
         const std::string version = "10.15." + std::to_string(++release);
-        vztest::writeFile(dir_.file("version.out"), version + "\n");
-        vztest::writeFile(dir_.file("dictionary.out"), "ProductVersion:\t" + version + "\n");
-        std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+        toolPrints(version, "ProductVersion:\t" + version);
+        afterARecheck();
         const std::size_t before = runCount();
         EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7") << "refreshed though unchanged";
         update();
-        std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+        afterARecheck();
         EXPECT_EQ(KXCompareCurrentSystemVersionWith(version), 0);
         EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductVersion"], version);
         EXPECT_EQ(runCount(), before + 2); // one run for each key
-        vztest::writeFile(dir_.file("version.out"), "10.15.7\n");
-        vztest::writeFile(dir_.file("dictionary.out"), "ProductName:\tMac OS X\n");
-        std::remove(dir_.file("prefs/defaults.plist").c_str());
+        toolPrints("10.15.7", "ProductName:\tMac OS X");
+        std::remove(store_.c_str());
         EXPECT_EQ(KXGetCurrentSystemString(), "10.15.7");
         EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductName"], "Mac OS X");
     }
     // A store an older build wrote holds no fingerprint: its values stay, whatever changes.
-    vztest::writeFile(dir_.file("prefs/defaults.plist"),
-                      "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>"
-                      "<key>KXCurrentSWVers</key><string>10.9</string></dict></plist>");
+    storeHolds("<key>KXCurrentSWVers</key><string>10.9</string>");
     age(osRelease_, 60);
-    std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+    afterARecheck();
     const std::size_t before = runCount();
     EXPECT_EQ(KXGetCurrentSystemString(), "10.9");
     EXPECT_EQ(KXGetCurrentSystemDictionary()["ProductName"], "Mac OS X");
     age(osRelease_, 30);
-    std::this_thread::sleep_for(kx::kVersionSourcesRecheck + 20ms);
+    afterARecheck();
     EXPECT_EQ(KXGetCurrentSystemString(), "10.9");
     EXPECT_EQ(runCount(), before + 1); // the missing dictionary only
 }
 
-TEST_F(SystemVersionTest, NonAsciiOutputIsNotCached) {
-    vztest::writeFile(dir_.file("version.out"), "10.15\xC2\xA0\n");
-    EXPECT_EQ(KXGetCurrentSystemString(), std::nullopt);
-    EXPECT_EQ(KXCompareCurrentSystemVersionWith("10.12"), 0);
-    EXPECT_TRUE(defaults_.objectForKey("KXCurrentSWVers").isAbsent());
-    EXPECT_EQ(runCount(), 2u); // every call asks the tool again
-}
-
 TEST_F(SystemVersionTest, DictionaryTakesOneEntryPerLineWithAColonAndIsLoggedOnce) {
-    vztest::writeFile(dir_.file("dictionary.out"),
-                      "ProductName:\tmacOS\n"
-                      "ProductVersion :\t 10.15.7 \r\n" // the space before the colon stays
-                      "BuildVersion:\t19H2:extra\n"     // only the text up to a second colon
-                      "No colon on this line\n\n"
-                      ":\tunnamed\n"
-                      "ProductName:\tMac OS X\n"); // a later line replaces an earlier one
+    toolPrints("10.15.7", "ProductName:\tmacOS\n"
+                          "ProductVersion :\t 10.15.7 \r\n" // the space before the colon stays
+                          "BuildVersion:\t19H2:extra\n"     // only the text up to a second colon
+                          "No colon on this line\n\n"
+                          ":\tunnamed\n"
+                          "ProductName:\tMac OS X"); // a later line replaces an earlier one
     const PlistValue expected(PlistValue::Dictionary{{"ProductName", "Mac OS X"},
                                                      {"ProductVersion ", "10.15.7"},
                                                      {"BuildVersion", "19H2"},
