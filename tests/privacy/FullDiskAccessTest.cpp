@@ -43,8 +43,7 @@ Rows grantAll(std::initializer_list<const char*> grants, bool csreq = true) {
     return rows;
 }
 
-// A code requirement as the platform stores one ("identifier ... and certificate leaf = H"): its
-// bytes hold line feeds, bars, quotes, commas and bytes above 127.
+// A code requirement as stored: line feeds, bars, quotes, commas and bytes above 127 in it.
 constexpr const char* kCsreq =
     "X'fade0c00000000540000000100000006000000020000001c6f72672e7669766f7a697a657669646f646972"
     "69642e5669766f7a6900000004ffffffff000000140a7c2c27fade0c00e99b3f0a7c5d12ab0d0a7c01'";
@@ -73,8 +72,7 @@ void makeDatabase(const std::string& path, const Rows& rows) {
     ASSERT_EQ(std::system(command.c_str()), 0);
 }
 
-// The real tool behind a script that notes each run with where its output goes and that file's
-// mode, after a pause that keeps overlapping checks overlapping.
+// The real tool behind a pause and a note of where each run's output goes, with that file's mode.
 class FullDiskAccess : public ::testing::Test {
 protected:
     FullDiskAccess() {
@@ -164,8 +162,7 @@ TEST_F(FullDiskAccess, GrantedOnlyWhenEveryClientHoldsAGrantOnMacOS10_14OnOrElse
     }
 }
 
-// Through HOME and the password database (nss_wrapper), whichever the tool consults, in a child
-// so that nothing of it stays in this process's environment.
+// A home through HOME and the password database (nss_wrapper), set in a child alone.
 TEST_F(FullDiskAccess, UserConfigurationOfTheToolIsIgnored) {
     makeDatabase(database_, grantAll({"2"}, false));
     const std::string home = dir_.file("home"), stolen = dir_.file("stolen");
@@ -216,9 +213,7 @@ TEST_F(FullDiskAccess, BusyDatabaseIsWaitedFor) {
     EXPECT_EQ(writer.terminationStatus(), 0);
 }
 
-// Each check's output goes to a file of its own, private and recognisable; a file shared between
-// overlapping checks would be emptied or removed under another one, and a link planted at the old
-// fixed path would be written through.
+// A shared output file was emptied under another check; a link at the old fixed path written to.
 TEST_F(FullDiskAccess, OverlappingChecksEachHaveAPrivateOutputFileAndFollowNoLink) {
     const std::string victim = dir_.file("victim"), planted = tmp_ + "/orbelFDAtemp.temp";
     vztest::writeFile(victim, "precious");

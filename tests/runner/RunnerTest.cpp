@@ -42,8 +42,8 @@ float progressNow() {
     return std::atomic_ref<float>(progress).load();
 }
 
-// A periodic recording its arguments and environment; "fail*" exits 1, "hang*" waits on a child
-// of its own, "nap*" sleeps 3 s, "flood*" writes 10 MiB to each stream.
+// A periodic noting its calls and environment: "fail*" exits 1, "hang*" waits on its own child,
+// "nap*" sleeps 3 s, "flood*" writes 10 MiB to each stream.
 class ScriptRun : public ::testing::Test {
 protected:
     ScriptRun() {
@@ -98,9 +98,7 @@ esac
     std::chrono::nanoseconds savedPause = vz::progressPause();
 };
 
-// A failure keeps the last success and shifts no numbering; without periodic every script fails
-// but progress advances; a name that is not a string fails without starting anything; a chatty
-// script does not stall the run; nothing to run still replies; no run touches the statuses.
+// A failure keeps the last success and shifts no numbering; progress advances without periodic.
 TEST_F(ScriptRun, EachScriptRecordedBroadcastAndRunWithAnEmptyEnvironment) {
     const struct {
         PlistValue arguments;
@@ -141,7 +139,7 @@ TEST_F(ScriptRun, EachScriptRecordedBroadcastAndRunWithAnEmptyEnvironment) {
     };
     const std::optional<std::string> statuses[] = {"daily", std::nullopt, ""};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments.description());
+        SCOPED_TRACE("row " + std::to_string(&c - cases));
         std::filesystem::remove(dir.file("calls"));
         paths.set(&kx::SystemPaths::periodic, dir.file(c.periodic ? "periodic" : "absent"));
         std::atomic_ref<float>(progress).store(0.75f);
@@ -186,10 +184,8 @@ TEST_F(ScriptRun, CancelStopsTheScriptTreeAndFailsTheRest) {
               (Texts{"33|stamp 1|a", "33|" + kFailed + "|hang-b", "33|" + kFailed + "|c"}));
 }
 
-// A cancel from the moment the run has begun (it resets `progress` first) stops the script or
-// keeps it from starting, wherever it falls; the nap would otherwise take 3 s. periodic is reached
-// through a chain of links over long paths, so that every run spends about 2 ms between its start
-// and the launch, and many cancels fall there.
+// From the reset of `progress` on, a cancel stops the 3 s nap or keeps it from starting. Long link
+// chains to periodic put about 2 ms between a run's start and its launch, where many cancels fall.
 TEST_F(ScriptRun, ACancelFromTheStartOfARunIsNeverLost) {
     std::string dots;
     while (dir.path().size() + dots.size() < 3900)
@@ -266,8 +262,7 @@ TEST(RunnerObject, StartsEmptyHoldsItsDelegateWeaklyAndACancelReachesAChildNotYe
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
 }
 
-// A host may set a status or the delegate while another thread reads it: every read sees one of
-// the values written, whole. Texts longer than any short-string buffer, so a torn copy shows.
+// Every read sees one value written, whole; texts beyond a short-string buffer, so a tear shows.
 TEST(RunnerObject, StatusesAndDelegateMayBeUsedFromSeveralThreads) {
     VivoziZevidodiridFramework runner;
     const std::string texts[] = {std::string(100, 'a'), std::string(300, 'b')};

@@ -28,8 +28,7 @@ struct FakeContainer {
     std::int64_t ceiling = 1, free = 0;
 };
 
-// For one scope, this mount table, and a diskutil that prints an "apfs list -plist" listing of
-// these containers and notes each run.
+// For one scope, this mount table, and a diskutil listing these containers and noting each run.
 class FakeVolumes {
 public:
     FakeVolumes(std::string_view mounts, const std::vector<FakeContainer>& containers) {
