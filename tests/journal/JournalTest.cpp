@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -22,81 +23,70 @@ kx::JournalTime at(std::int64_t seconds) {
     return kx::JournalTime(std::chrono::seconds(seconds));
 }
 
-// One SQL statement on the file behind the library's back; the first column of the first row.
+// One SQL statement on the file behind the library's back; the first column of its first row.
+// Through the functions the library loads SQLite for, as the test is not linked with it.
 std::string sql(const std::string& file, const std::string& statement) {
     sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
     std::string first;
-    sqlite3_open(file.c_str(), &db);
-    sqlite3_exec(
-        db, statement.c_str(),
-        [](void* out, int, char** values, char**) {
-            if (static_cast<std::string*>(out)->empty() && values[0])
-                *static_cast<std::string*>(out) = values[0];
-            return 0;
-        },
-        &first, nullptr);
-    sqlite3_close(db);
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    sqlite3_prepare_v2(db, statement.c_str(), -1, &query, nullptr);
+    if (sqlite3_step(query) == SQLITE_ROW)
+        if (const void* bytes = sqlite3_column_blob(query, 0))
+            first.assign(static_cast<const char*>(bytes), sqlite3_column_bytes(query, 0));
+    sqlite3_finalize(query);
+    sqlite3_close_v2(db);
     return first;
 }
 
-// A pid that no process has: a child already reaped.
-pid_t deadPid() {
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
+auto fields(const kx::ScriptRecord& s) {
+    return std::tuple(s.path, s.exitStatus, s.signal, s.output, s.omittedBytes, !!s.ended);
 }
 
 class JournalTest : public ::testing::Test {
 protected:
     vztest::TempDir dir_;
-    const std::string file_ = dir_.file("state/journal.sqlite");
+    const std::string folder_ = dir_.file("state"), file_ = folder_ + "/journal.sqlite";
 
     std::int64_t recordRun(Journal& journal, const std::string& set, std::int64_t start,
-                           RunOutcome outcome, std::string_view output = "") {
+                           RunOutcome outcome) {
         const auto run = journal.beginRun(set, getpid(), at(start));
         EXPECT_TRUE(run) << journal.errorText();
         const auto script = journal.beginScript(*run, "/etc/cron." + set + "/job", at(start));
-        EXPECT_TRUE(script && journal.finishScript(*script, {at(start + 1), 0, {}, output, 0}));
+        EXPECT_TRUE(script && journal.finishScript(*script, {at(start + 1), 0, {}, "", 0}));
         EXPECT_TRUE(journal.finishRun(*run, outcome, at(start + 2)));
         return *run;
     }
 };
 
 TEST(JournalLocation, RootUnderVarLibOthersUnderTheirHome) {
-    const struct {
-        uid_t uid;
-        const char* home;
-        const char* path;
-    } cases[] = {
+    const std::string state = "/.local/state/VivoziZevidodirid/journal.sqlite";
+    const std::tuple<uid_t, const char*, std::string> cases[] = {
         {0, "/root", "/var/lib/VivoziZevidodirid/journal.sqlite"},
-        {1000, "/home/ann", "/home/ann/.local/state/VivoziZevidodirid/journal.sqlite"},
-        {1000, "/home/ann//", "/home/ann/.local/state/VivoziZevidodirid/journal.sqlite"},
-        {1000, "/", "/.local/state/VivoziZevidodirid/journal.sqlite"},
+        {1000, "/home/ann", "/home/ann" + state},
+        {1000, "/home/ann//", "/home/ann" + state},
+        {1000, "/", state},
         {1000, "home/ann", ""}, // relative: no home
-        {1000, "", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(kx::journal::defaultJournalPath(c.uid, c.home), c.path) << c.home;
+        {1000, "", ""}};
+    for (const auto& [uid, home, path] : cases)
+        EXPECT_EQ(kx::journal::defaultJournalPath(uid, home), path) << home;
     vztest::ScopedSystemPaths paths;
-    paths.edit().journal = "/elsewhere/j.sqlite";
-    paths.apply();
+    paths.set(&kx::SystemPaths::journal, "/elsewhere/j.sqlite");
     EXPECT_EQ(kx::journalPath(), "/elsewhere/j.sqlite");
 }
 
 TEST(OutputTail, KeepsTheLastBytesAndCountsTheRest) {
-    const std::size_t limit = kx::kJournalOutputLimit;
+    const std::size_t L = kx::kJournalOutputLimit;
     // Chunk sizes written one after another.
-    const std::vector<std::vector<std::size_t>> cases = {{},
+    for (const auto& chunks :
+         std::initializer_list<std::vector<std::size_t>>{{},
                                                          {10},
-                                                         {limit},
-                                                         {limit + 1},
-                                                         {limit - 1, 2},
-                                                         {3 * limit + 7},
-                                                         {1, 3 * limit, 5},
-                                                         std::vector<std::size_t>(300, 1000)};
-    for (const auto& chunks : cases) {
+                                                         {L},
+                                                         {L + 1},
+                                                         {L - 1, 2},
+                                                         {3 * L + 7},
+                                                         {1, 3 * L, 5},
+                                                         std::vector<std::size_t>(300, 1000)}) {
         kx::journal::OutputTail tail;
         std::string all;
         for (const std::size_t size : chunks) {
@@ -106,7 +96,7 @@ TEST(OutputTail, KeepsTheLastBytesAndCountsTheRest) {
             all += chunk;
             tail.append(chunk);
         }
-        const std::size_t kept = std::min(all.size(), limit);
+        const std::size_t kept = std::min(all.size(), L);
         EXPECT_EQ(tail.tail(), std::string_view(all).substr(all.size() - kept)) << all.size();
         EXPECT_EQ(tail.omitted(), all.size() - kept);
     }
@@ -116,49 +106,37 @@ TEST_F(JournalTest, RunsAndScriptsReadBackAsWritten) {
     Journal journal(Journal::Access::Write, file_);
     ASSERT_TRUE(journal.isOpen()) << journal.errorText();
     EXPECT_EQ(sql(file_, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(fs::status(dir_.file("state")).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(folder_).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-
     recordRun(journal, "daily", 100, RunOutcome::Succeeded);
     recordRun(journal, "daily", 200, RunOutcome::Failed);
     recordRun(journal, "weekly", 150, RunOutcome::Cancelled);
     const auto run = journal.beginRun("daily", getpid(), at(300));
-    const std::string binary("out\0\xff err\n", 10);
-    const auto failed = journal.beginScript(*run, "/etc/cron.daily/a", at(300));
+    const std::string binary("out\0\xff err\n", 10), tail(kx::kJournalOutputLimit, 'y');
+    const auto failed = journal.beginScript(*run, "a", at(300));
     ASSERT_TRUE(journal.finishScript(*failed, {at(301), 3, {}, binary, 7}));
-    const auto killed = journal.beginScript(*run, "/etc/cron.daily/b", at(302));
+    const auto killed = journal.beginScript(*run, "b", at(302));
     // Too long for the journal: cut to its tail here too.
-    const std::string longOutput = std::string(10, 'x') + std::string(kx::kJournalOutputLimit, 'y');
-    ASSERT_TRUE(journal.finishScript(*killed, {at(303), {}, 9, longOutput, 5}));
-    journal.beginScript(*run, "/etc/cron.daily/c", at(304)); // still running
+    ASSERT_TRUE(journal.finishScript(*killed, {at(303), {}, 9, "0123456789" + tail, 5}));
+    journal.beginScript(*run, "c", at(304)); // still running
 
     Journal reader(Journal::Access::Read, file_);
     ASSERT_TRUE(reader.isOpen()) << reader.errorText();
     const auto one = reader.run(*run);
-    ASSERT_TRUE(one);
+    ASSERT_TRUE(one && one->scripts.size() == 3);
     EXPECT_EQ(one->outcome, RunOutcome::Running); // our own pid, alive
-    ASSERT_EQ(one->scripts.size(), 3u);
-    EXPECT_EQ(one->scripts[0].path, "/etc/cron.daily/a");
-    EXPECT_EQ(one->scripts[0].exitStatus, 3);
-    EXPECT_EQ(one->scripts[0].signal, std::nullopt);
-    EXPECT_EQ(one->scripts[0].output, binary);
-    EXPECT_EQ(one->scripts[0].omittedBytes, 7u);
-    EXPECT_EQ(one->scripts[1].signal, 9);
-    EXPECT_EQ(one->scripts[1].exitStatus, std::nullopt);
-    EXPECT_EQ(one->scripts[1].output, std::string(kx::kJournalOutputLimit, 'y'));
-    EXPECT_EQ(one->scripts[1].omittedBytes, 15u);
-    EXPECT_EQ(one->scripts[2].ended, std::nullopt);
+    EXPECT_EQ(fields(one->scripts[0]), std::tuple("a", 3, std::nullopt, binary, 7u, true));
+    EXPECT_EQ(fields(one->scripts[1]), std::tuple("b", std::nullopt, 9, tail, 15u, true));
+    EXPECT_EQ(fields(one->scripts[2]), std::tuple("c", std::nullopt, std::nullopt, "", 0u, false));
     EXPECT_EQ(reader.run(*run + 100), std::nullopt);
-
     const auto summaries = reader.lastRuns();
     ASSERT_EQ(summaries.size(), 2u);
-    EXPECT_EQ(summaries[0].lastRun.set, "daily");
-    EXPECT_EQ(summaries[0].lastRun.started, at(300));
-    EXPECT_EQ(summaries[0].lastSuccess, at(100));
-    EXPECT_EQ(summaries[1].lastRun.outcome, RunOutcome::Cancelled);
-    EXPECT_EQ(summaries[1].lastRun.ended, at(152));
-    EXPECT_EQ(summaries[1].lastSuccess, std::nullopt);
-
+    EXPECT_EQ(std::tuple(summaries[0].lastRun.set, summaries[0].lastRun.started,
+                         summaries[0].lastSuccess),
+              std::tuple("daily", at(300), at(100)));
+    EXPECT_EQ(std::tuple(summaries[1].lastRun.outcome, summaries[1].lastRun.ended,
+                         summaries[1].lastSuccess),
+              std::tuple(RunOutcome::Cancelled, at(152), std::nullopt));
     std::vector<std::int64_t> starts;
     for (std::size_t offset = 0; offset < 4; offset += 2)
         for (const auto& page : reader.runs("daily", 2, offset))
@@ -187,8 +165,7 @@ TEST_F(JournalTest, PrunesEachSetToItsNewestRuns) {
     ASSERT_TRUE(journal.recordSkipped("daily", getpid(), at(50)));
     EXPECT_EQ(keptIds(), (std::vector<std::int64_t>{ids[4], -1, ids[3]}));
     EXPECT_EQ(journal.runs("weekly", 100).size(), 1u);
-    // The scripts of the runs dropped are gone with them.
-    EXPECT_EQ(sql(file_, "SELECT COUNT(*) FROM scripts"), "3");
+    EXPECT_EQ(sql(file_, "SELECT COUNT(*) FROM scripts"), "3"); // gone with their runs
     journal.setRunsKept(0);
     recordRun(journal, "daily", 80, RunOutcome::Succeeded);
     EXPECT_EQ(journal.runs("daily", 100).size(), 4u);
@@ -196,7 +173,10 @@ TEST_F(JournalTest, PrunesEachSetToItsNewestRuns) {
 
 TEST_F(JournalTest, ARunWhoseStandInIsGoneReadsAsInterruptedAndIsStoredSoByTheNextRun) {
     Journal journal(Journal::Access::Write, file_);
-    const pid_t gone = deadPid();
+    const pid_t gone = fork(); // a child already reaped: a pid no process has
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
     const auto stale = journal.beginRun("daily", gone, at(10));
     // Held by a live run: ours, taken the way the stand-in takes it, over a longer pid left by
     // an earlier holder.
@@ -210,11 +190,10 @@ TEST_F(JournalTest, ARunWhoseStandInIsGoneReadsAsInterruptedAndIsStoredSoByTheNe
     EXPECT_EQ(journal.run(*live)->outcome, RunOutcome::Running);
     EXPECT_EQ(journal.run(*replaced)->outcome, RunOutcome::Interrupted);
     EXPECT_EQ(journal.lastRuns()[0].lastRun.outcome, RunOutcome::Interrupted);
-    EXPECT_EQ(sql(file_, "SELECT outcome FROM runs WHERE id = " + std::to_string(*stale)),
-              "running");
+    const std::string stored = "SELECT outcome FROM runs WHERE id = " + std::to_string(*stale);
+    EXPECT_EQ(sql(file_, stored), "running");
     journal.beginRun("daily", getpid(), at(20));
-    EXPECT_EQ(sql(file_, "SELECT outcome FROM runs WHERE id = " + std::to_string(*stale)),
-              "interrupted");
+    EXPECT_EQ(sql(file_, stored), "interrupted");
     // A second taker of a held lock is told who holds it.
     const kx::journal::RunLock second(file_, "weekly");
     EXPECT_EQ(second.state(), kx::journal::RunLock::State::Busy);
@@ -240,13 +219,9 @@ TEST_F(JournalTest, GroupedWritesReachOthersTogetherAndNotAtAllUncommitted) {
 }
 
 TEST_F(JournalTest, UnsafeOrUnreadableFilesAreRefusedAndLeftAsTheyWere) {
-    const std::string folder = dir_.file("state");
-    const struct {
-        const char* name;
-        std::function<void()> plant;
-    } cases[] = {
-        {"folder writable by others", [&] { chmod(folder.c_str(), 0777); }},
-        {"folder of another account", [&] { ASSERT_EQ(chown(folder.c_str(), 65534, 0), 0); }},
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"folder writable by others", [&] { chmod(folder_.c_str(), 0777); }},
+        {"folder of another account", [&] { ASSERT_EQ(chown(folder_.c_str(), 65534, 0), 0); }},
         {"file is a link", [&] { fs::create_symlink(dir_.file("elsewhere"), file_); }},
         {"file of another account",
          [&] {
@@ -255,55 +230,50 @@ TEST_F(JournalTest, UnsafeOrUnreadableFilesAreRefusedAndLeftAsTheyWere) {
          }},
         {"file is a folder", [&] { fs::create_directory(file_); }},
         {"not a database", [&] { vztest::writeFile(file_, std::string(4096, 'z')); }},
-        {"newer schema", [&] { sql(file_, "PRAGMA user_version = 99"); }},
-    };
-    for (const auto& c : cases) {
-        fs::remove_all(folder);
-        fs::create_directory(folder);
-        chmod(folder.c_str(), 0700);
-        c.plant();
+        {"newer schema", [&] { sql(file_, "PRAGMA user_version = 99"); }}};
+    for (const auto& [name, plant] : cases) {
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        chmod(folder_.c_str(), 0700);
+        plant();
         const std::string before = vztest::readFile(file_);
         for (const auto access : {Journal::Access::Write, Journal::Access::Read}) {
             Journal journal(access, file_);
-            EXPECT_FALSE(journal.isOpen()) << c.name;
-            EXPECT_FALSE(journal.errorText().empty()) << c.name;
-            EXPECT_FALSE(journal.beginRun("daily", 1, at(1))) << c.name;
-            EXPECT_TRUE(journal.lastRuns().empty()) << c.name;
+            EXPECT_FALSE(journal.isOpen() || journal.errorText().empty()) << name;
+            EXPECT_FALSE(journal.beginRun("daily", 1, at(1))) << name;
+            EXPECT_TRUE(journal.lastRuns().empty()) << name;
         }
-        EXPECT_TRUE(vztest::readFile(file_) == before) << c.name;
-        EXPECT_FALSE(fs::exists(dir_.file("elsewhere"))) << c.name;
+        EXPECT_TRUE(vztest::readFile(file_) == before) << name;
+        EXPECT_FALSE(fs::exists(dir_.file("elsewhere"))) << name;
     }
-    // Reading creates nothing.
-    fs::remove_all(folder);
-    Journal missing(Journal::Access::Read, file_);
-    EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
-    EXPECT_FALSE(fs::exists(folder));
+    fs::remove_all(folder_); // reading creates nothing
+    EXPECT_EQ(Journal(Journal::Access::Read, file_).error(), std::errc::no_such_file_or_directory);
+    EXPECT_FALSE(fs::exists(folder_));
 }
 
 TEST_F(JournalTest, MigrationStepsBringAnOlderFileUpOnceAndRollBackAFailedStep) {
     const auto steps = kx::journal::migrations();
-    ASSERT_EQ(kx::journal::currentSchemaVersion(), steps.back().version);
-    { Journal(Journal::Access::Write, file_).beginRun("daily", 1, at(1)); }
     const int current = kx::journal::currentSchemaVersion();
+    ASSERT_EQ(current, steps.back().version);
+    Journal(Journal::Access::Write, file_).beginRun("daily", 1, at(1));
     EXPECT_EQ(sql(file_, "PRAGMA user_version"), std::to_string(current));
     std::vector<kx::journal::Migration> next(steps.begin(), steps.end());
     next.push_back({current + 1, "ALTER TABLE runs ADD COLUMN host TEXT NOT NULL DEFAULT 'h'"});
     std::vector<kx::journal::Migration> broken = next;
     broken.push_back({current + 2, "CREATE TABLE extra(x); SELECT no_such_column FROM runs"});
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2(file_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
     EXPECT_NE(kx::journal::migrate(db, broken), ""); // applies the good step, not the broken one
     EXPECT_EQ(kx::journal::schemaVersion(db), current + 1);
     EXPECT_EQ(sql(file_, "SELECT host || set_name FROM runs"), "hdaily");
     EXPECT_EQ(sql(file_, "SELECT name FROM sqlite_master WHERE name = 'extra'"), "");
     EXPECT_EQ(kx::journal::migrate(db, next), "");  // nothing left to do
     EXPECT_NE(kx::journal::migrate(db, steps), ""); // newer than the steps know
-    sqlite3_close(db);
+    sqlite3_close_v2(db);
     // A file from before any schema (user_version 0) is brought up by opening it to write.
     fs::remove(file_);
     sql(file_, "CREATE TABLE unrelated(x)");
-    Journal journal(Journal::Access::Write, file_);
-    EXPECT_TRUE(journal.isOpen()) << journal.errorText();
+    EXPECT_TRUE(Journal(Journal::Access::Write, file_).isOpen());
     EXPECT_EQ(sql(file_, "PRAGMA user_version"), std::to_string(current));
 }
 
@@ -311,19 +281,10 @@ TEST(MaintenanceSets, WhatRunsInWhichOrderAndWhatIsLeftOutWhy) {
     vztest::TempDir root;
     const std::string folder = root.file("cron.daily");
     fs::create_directories(folder + "/sub");
-    const struct {
-        const char* name;
-        fs::perms mode;
-    } files[] = {
-        {"b", fs::perms::owner_all},          {"A-1_x", fs::perms::others_exec},
-        {"a", fs::perms::owner_all},          {"plain", fs::perms::owner_read},
-        {"x.dpkg-old", fs::perms::owner_all}, {".hidden", fs::perms::owner_all},
-        {"back~", fs::perms::owner_all},      {"a b", fs::perms::owner_all},
-    };
-    for (const auto& file : files) {
-        vztest::writeFile(folder + "/" + file.name, "#!/bin/sh\n");
-        fs::permissions(folder + "/" + file.name, file.mode);
-    }
+    for (const char* name : {"b", "A-1_x", "a", "plain", "x.dpkg-old", ".hidden", "back~", "a b"})
+        vztest::writeScript(folder + "/" + name, "");
+    fs::permissions(folder + "/A-1_x", fs::perms::others_exec); // executable by others alone
+    fs::permissions(folder + "/plain", fs::perms::owner_read);
     fs::create_symlink("a", folder + "/link");
     fs::create_symlink("nowhere", folder + "/dangling");
     const kx::SetListing listing = kx::listMaintenanceSet(folder);
@@ -345,27 +306,19 @@ TEST(MaintenanceSets, WhatRunsInWhichOrderAndWhatIsLeftOutWhy) {
                                                                {"x.dpkg-old", R::NameNotRun}}));
     EXPECT_EQ(kx::listMaintenanceSet(root.file("none")).error,
               std::errc::no_such_file_or_directory);
-
     fs::create_directories(root.file("periodic/daily"));
     fs::create_directories(root.file("cron.weekly"));
-    const struct {
-        const char* name;
-        std::string folder;
-    } sets[] = {{"daily", root.file("periodic/daily")}, // periodic/ first
-                {"weekly", root.file("cron.weekly")},
-                {"monthly", ""},
-                {"", ""},
-                {".", ""},
-                {"..", ""},
-                {"a b", ""},
-                {"../cron.weekly", ""},
-                {"daily/", ""}};
-    for (const auto& set : sets) {
-        EXPECT_EQ(kx::maintenanceSetFolder(root.path(), set.name), set.folder) << set.name;
-        EXPECT_EQ(kx::isMaintenanceSetName(set.name),
-                  std::string_view(set.name).find_first_of("./ ") == std::string_view::npos &&
-                      *set.name)
-            << set.name;
+    const std::pair<const char*, std::string> sets[] = {
+        {"daily", root.file("periodic/daily")}, // periodic/ first
+        {"weekly", root.file("cron.weekly")},
+        {"monthly", ""}};
+    for (const auto& [name, setFolder] : sets) {
+        EXPECT_TRUE(kx::isMaintenanceSetName(name)) << name;
+        EXPECT_EQ(kx::maintenanceSetFolder(root.path(), name), setFolder) << name;
+    }
+    for (const char* name : {"", ".", "..", "a b", "../cron.weekly", "daily/"}) {
+        EXPECT_FALSE(kx::isMaintenanceSetName(name)) << name;
+        EXPECT_EQ(kx::maintenanceSetFolder(root.path(), name), "") << name;
     }
 }
 

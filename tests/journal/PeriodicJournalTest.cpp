@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace {
 
@@ -18,10 +17,16 @@ namespace fs = std::filesystem;
 using kx::Journal;
 using kx::RunOutcome;
 
+// Root keeps its ownership of files but loses the capabilities that pass over permissions.
+const std::vector<std::string> kNoOverride = {"/usr/bin/setpriv",
+                                              "--bounding-set=-dac_override,-dac_read_search",
+                                              "--inh-caps=-dac_override,-dac_read_search"};
+
 struct Ran {
     int status; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
+    friend bool operator==(const Ran&, const Ran&) = default;
+    friend void PrintTo(const Ran& r, std::ostream* o) { *o << r.status << ", " << r.out << r.err; }
 };
 
 class PeriodicJournal : public ::testing::Test {
@@ -34,14 +39,15 @@ protected:
         vztest::writeScript(dir_.file("cron." + set + "/" + name), body);
     }
 
-    // Starts the stand-in, before it `wrapper` (a program and its arguments) when given.
+    // Starts the stand-in, before it `wrapper` (a program and its arguments) when given; its
+    // standard input is a pipe that no one writes.
     void start(kx::Task& task, const std::string& set, std::vector<std::string> wrapper = {}) {
-        wrapper.push_back(VZ_LIBEXEC_BUILD_DIR "/periodic");
-        wrapper.push_back(set);
+        wrapper.insert(wrapper.end(), {VZ_LIBEXEC_BUILD_DIR "/periodic", set});
         task.setLaunchPath(wrapper.front());
         task.setArguments({wrapper.begin() + 1, wrapper.end()});
         task.setEnvironment(std::vector<std::string>{"VIVOZI_PERIODIC_ROOT=" + dir_.path(),
                                                      "VIVOZI_JOURNAL=" + journal_});
+        task.setStandardInput(kx::Stdio::pipe());
         task.setProcessGroupLeader(true);
         ASSERT_FALSE(task.launch());
     }
@@ -64,90 +70,88 @@ protected:
         const auto runs = journal.runs(set, 1);
         return runs.empty() ? std::nullopt : journal.run(runs.front().id);
     }
-
-    static void waitFor(const std::string& path) {
-        for (int k = 0; k < 1000 && !vztest::fileExists(path); ++k)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(vztest::fileExists(path)) << path;
-    }
 };
 
+// Scripts run in byte order of their names (dotted ones not at all), each under umask 022 with
+// the null device for input whatever ours; a failing one fails the set once every script ran.
 TEST_F(PeriodicJournal, EachScriptsStatusAndOutputReachTheJournalAndOurOutput) {
+    const std::string left = dir_.file("left");
     const struct {
         const char* name;
-        const char* body;
-        std::optional<int> exit;
-        std::optional<int> signal;
+        std::string body;
+        std::optional<int> exit, signal;
         const char* output;
     } scripts[] = {
         {"10-mixed", "echo 1; echo 2 >&2; echo 3\n", 0, {}, "1\n2\n3\n"},
         {"20-fails", "echo 'disk full' >&2; exit 3\n", 3, {}, "disk full\n"},
         {"30-killed", "echo bye; kill -KILL $$\n", {}, 9, "bye\n"},
         {"40-exit143", "exit 143\n", 143, {}, ""},
-        {"50-quiet", "true\n", 0, {}, ""},
+        {"Z-env", "echo $(umask) $(readlink /proc/self/fd/0)\n", 0, {}, "0022 /dev/null\n"},
+        // A process left behind, holding the output, does not hold the run.
+        {"a-leaves", "sleep 30 & echo $! > '" + left + "'; echo left\n", 0, {}, "left\n"},
     };
     for (const auto& script : scripts)
         addScript("daily", script.name, script.body);
+    addScript("daily", "e.sh", "echo dotted\n");
+    const auto began = std::chrono::steady_clock::now();
+    const mode_t mask = umask(0);
     const Ran ran = run("daily");
-    EXPECT_EQ(ran.status, 1);
-    EXPECT_EQ(ran.out, "1\n2\n3\ndisk full\nbye\n");
+    umask(mask);
+    kill(std::stoi(vztest::readFile(left)), SIGKILL);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    EXPECT_EQ(ran, (Ran{1, "1\n2\n3\ndisk full\nbye\n0022 /dev/null\nleft\n", ""}));
     const auto record = lastRun("daily");
-    ASSERT_TRUE(record);
+    ASSERT_TRUE(record && record->ended && record->scripts.size() == std::size(scripts));
     EXPECT_EQ(record->outcome, RunOutcome::Failed);
-    ASSERT_TRUE(record->ended);
-    ASSERT_EQ(record->scripts.size(), std::size(scripts));
     for (std::size_t k = 0; k < std::size(scripts); ++k) {
         const kx::ScriptRecord& row = record->scripts[k];
-        EXPECT_EQ(row.path, dir_.file(std::string("cron.daily/") + scripts[k].name));
-        EXPECT_EQ(row.exitStatus, scripts[k].exit) << row.path;
-        EXPECT_EQ(row.signal, scripts[k].signal) << row.path;
-        EXPECT_EQ(row.output, scripts[k].output) << row.path;
+        EXPECT_EQ(std::tuple(row.path, row.exitStatus, row.signal, row.output),
+                  std::tuple(dir_.file("cron.daily/") + scripts[k].name, scripts[k].exit,
+                             scripts[k].signal, scripts[k].output));
         EXPECT_TRUE(row.ended && *row.ended >= row.started) << row.path;
     }
-    addScript("weekly", "ok", "echo fine\n");
-    EXPECT_EQ(run("weekly").status, 0);
-    EXPECT_EQ(lastRun("weekly")->outcome, RunOutcome::Succeeded);
-}
-
-TEST_F(PeriodicJournal, LongOutputPassesOnWholeAndKeepsItsLast64KiB) {
-    addScript("daily", "flood", "yes 0123456789abcdef | head -c 1000000\n");
-    const Ran ran = run("daily");
-    ASSERT_EQ(ran.out.size(), 1000000u);
-    const auto record = lastRun("daily");
-    ASSERT_TRUE(record && record->scripts.size() == 1);
-    EXPECT_EQ(record->scripts[0].output, ran.out.substr(1000000 - kx::kJournalOutputLimit));
-    EXPECT_EQ(record->scripts[0].omittedBytes, 1000000 - kx::kJournalOutputLimit);
+    // Long output passes on whole, and its last 64 KiB are kept.
+    addScript("weekly", "flood", "yes 0123456789abcdef | head -c 1000000\n");
+    const Ran flood = run("weekly");
+    EXPECT_EQ(flood.status, 0);
+    ASSERT_EQ(flood.out.size(), 1000000u);
+    const auto weekly = lastRun("weekly");
+    ASSERT_TRUE(weekly && weekly->scripts.size() == 1);
+    EXPECT_EQ(weekly->outcome, RunOutcome::Succeeded);
+    EXPECT_EQ(weekly->scripts[0].output, flood.out.substr(1000000 - kx::kJournalOutputLimit));
+    EXPECT_EQ(weekly->scripts[0].omittedBytes, 1000000 - kx::kJournalOutputLimit);
+    EXPECT_NE(run("nosuch").status, 0);
+    // A set folder that cannot be listed (another account's, that we may pass through) fails.
+    addScript("locked", "a", "echo ran\n");
+    ASSERT_EQ(chown(dir_.file("cron.locked").c_str(), 65534, 65534), 0);
+    chmod(dir_.file("cron.locked").c_str(), 0711);
+    const Ran locked = run("locked", kNoOverride);
+    EXPECT_EQ(std::pair(locked.status, locked.out), std::pair(1, std::string()));
 }
 
 TEST_F(PeriodicJournal, ASecondRunOfASetUnderWayIsSkippedWithStatus75) {
+    const std::string started = dir_.file("started"), go = dir_.file("go");
     addScript("daily", "hold",
-              "touch '" + dir_.file("started") + "'\nwhile [ ! -e '" + dir_.file("go") +
-                  "' ]; do sleep 0.02; done\n");
+              "touch '" + started + "'\nwhile [ ! -e '" + go + "' ]; do sleep 0.02; done\n");
     kx::Task first;
     first.setStandardOutput(kx::Stdio::nullDevice());
     start(first, "daily");
-    waitFor(dir_.file("started"));
     // The run and its script show while the script runs, not only once the run is over.
     std::optional<kx::RunRecord> underWay;
-    for (int k = 0; k < 1000 && !(underWay && underWay->scripts.size() == 1); ++k) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        underWay = lastRun("daily");
-    }
-    ASSERT_TRUE(underWay && underWay->scripts.size() == 1);
+    ASSERT_TRUE(vztest::eventually([&] {
+        return vztest::fileExists(started) && (underWay = lastRun("daily")) &&
+               underWay->scripts.size() == 1;
+    }));
     EXPECT_EQ(underWay->outcome, RunOutcome::Running);
     EXPECT_EQ(underWay->scripts[0].ended, std::nullopt);
-    const Ran second = run("daily");
-    EXPECT_EQ(second.status, 75);
-    EXPECT_EQ(second.err, "periodic: set 'daily' is already running (pid " +
-                              std::to_string(first.processIdentifier()) + ")\n");
-    {
-        Journal journal(Journal::Access::Read, journal_);
-        const auto runs = journal.runs("daily", 10);
-        ASSERT_EQ(runs.size(), 2u);
-        EXPECT_EQ(runs[0].outcome, RunOutcome::Skipped);
-        EXPECT_EQ(runs[1].outcome, RunOutcome::Running);
-    }
-    vztest::writeFile(dir_.file("go"), "");
+    EXPECT_EQ(run("daily"), (Ran{75, "",
+                                 "periodic: set 'daily' is already running (pid " +
+                                     std::to_string(first.processIdentifier()) + ")\n"}));
+    const auto runs = Journal(Journal::Access::Read, journal_).runs("daily", 10);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(std::pair(runs[0].outcome, runs[1].outcome),
+              std::pair(RunOutcome::Skipped, RunOutcome::Running));
+    vztest::writeFile(go, "");
     first.waitUntilExit();
     EXPECT_EQ(first.terminationStatus(), 0);
     EXPECT_EQ(lastRun("daily")->outcome, RunOutcome::Skipped);
@@ -155,47 +159,29 @@ TEST_F(PeriodicJournal, ASecondRunOfASetUnderWayIsSkippedWithStatus75) {
 }
 
 TEST_F(PeriodicJournal, AJournalThatCannotBeUsedNeverStopsTheRun) {
-    const std::vector<std::string> noOverride = {"/usr/bin/setpriv",
-                                                 "--bounding-set=-dac_override,-dac_read_search",
-                                                 "--inh-caps=-dac_override,-dac_read_search"};
+    const std::string state = dir_.file("state");
     const struct {
         const char* name;
         std::function<void()> plant;
         std::vector<std::string> wrapper;
     } cases[] = {
-        {"read-only folder", [&] { chmod(dir_.file("state").c_str(), 0500); }, noOverride},
+        {"read-only folder", [&] { chmod(state.c_str(), 0500); }, kNoOverride},
         {"not a database", [&] { vztest::writeFile(journal_, std::string(8192, 'z')); }, {}},
-        {"another account's file",
-         [&] {
-             vztest::writeFile(journal_, "");
-             ASSERT_EQ(chown(journal_.c_str(), 65534, 65534), 0);
-         },
-         {}},
-        {"no folder can be made",
-         [&] {
-             fs::remove(dir_.file("state"));
-             vztest::writeFile(dir_.file("state"), "");
-         },
-         {}},
+        {"no folder can be made", [&] { fs::remove(state), vztest::writeFile(state, ""); }, {}},
     };
     addScript("daily", "a", "echo ran a\n");
     addScript("daily", "b", "echo ran b; exit 4\n");
     addScript("weekly", "c", "echo ran c\n");
     for (const auto& c : cases) {
-        fs::remove_all(dir_.file("state"));
-        fs::create_directory(dir_.file("state"));
-        chmod(dir_.file("state").c_str(), 0700);
+        fs::remove_all(state);
+        fs::create_directory(state);
+        chmod(state.c_str(), 0700);
         c.plant();
         const std::string before = vztest::readFile(journal_);
-        const Ran failing = run("daily", c.wrapper);
-        EXPECT_EQ(failing.status, 1) << c.name;
-        EXPECT_EQ(failing.out, "ran a\nran b\n") << c.name;
-        EXPECT_EQ(failing.err, "") << c.name;
-        const Ran passing = run("weekly", c.wrapper);
-        EXPECT_EQ(passing.status, 0) << c.name;
-        EXPECT_EQ(passing.out, "ran c\n") << c.name;
+        EXPECT_EQ(run("daily", c.wrapper), (Ran{1, "ran a\nran b\n", ""})) << c.name;
+        EXPECT_EQ(run("weekly", c.wrapper), (Ran{0, "ran c\n", ""})) << c.name;
         EXPECT_TRUE(vztest::readFile(journal_) == before) << c.name;
-        chmod(dir_.file("state").c_str(), 0700);
+        chmod(state.c_str(), 0700);
     }
 }
 
@@ -205,35 +191,15 @@ TEST_F(PeriodicJournal, ATerminatedRunIsRecordedCancelledAndStartsNoFurtherScrip
     kx::Task task;
     task.setStandardOutput(kx::Stdio::nullDevice());
     start(task, "daily");
-    waitFor(dir_.file("started"));
+    ASSERT_TRUE(vztest::eventually([&] { return vztest::fileExists(dir_.file("started")); }));
     task.terminate(); // the group: the stand-in and its script
     task.waitUntilExit();
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
     EXPECT_FALSE(vztest::fileExists(dir_.file("b-ran")));
     const auto record = lastRun("daily");
-    ASSERT_TRUE(record);
-    EXPECT_EQ(record->outcome, RunOutcome::Cancelled);
-    ASSERT_EQ(record->scripts.size(), 1u);
-    EXPECT_EQ(record->scripts[0].signal, SIGTERM);
-    EXPECT_EQ(record->scripts[0].output, "going\n");
-}
-
-TEST_F(PeriodicJournal, AProcessAScriptLeavesBehindDoesNotHoldTheRun) {
-    addScript("daily", "a", "sleep 30 & echo left\n");
-    addScript("daily", "b", "echo next\n");
-    const auto began = std::chrono::steady_clock::now();
-    kx::Task task;
-    task.setStandardOutput(kx::Stdio::pipe());
-    start(task, "daily");
-    std::string out;
-    kx::readAll(task.takeStandardOutput().get(), out);
-    task.waitUntilExit();
-    const pid_t group = task.processIdentifier();
-    kill(-group, SIGKILL); // the sleep left behind
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
-    EXPECT_EQ(task.terminationStatus(), 0);
-    EXPECT_EQ(out, "left\nnext\n");
-    EXPECT_EQ(lastRun("daily")->outcome, RunOutcome::Succeeded);
+    ASSERT_TRUE(record && record->scripts.size() == 1);
+    EXPECT_EQ(std::tuple(record->outcome, record->scripts[0].signal, record->scripts[0].output),
+              std::tuple(RunOutcome::Cancelled, SIGTERM, "going\n"));
 }
 
 } // namespace
