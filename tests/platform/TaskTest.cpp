@@ -15,37 +15,25 @@ std::string readAndClose(kx::FileDescriptor fd) {
     return bytes;
 }
 
-// The process's state letter, or "" when it is gone.
-std::string processState(pid_t pid) {
-    const std::string stat = vztest::readFile("/proc/" + std::to_string(pid) + "/stat");
-    return stat.empty() ? std::string() : stat.substr(stat.rfind(')') + 2, 1);
-}
-
-// Gone or a zombie: either way it runs no more. Polls, as a reparented process dies unseen.
-bool processEnds(pid_t pid) {
-    for (int i = 0; i < 1000 && !processState(pid).empty() && processState(pid) != "Z"; ++i)
-        usleep(10000);
-    return processState(pid).empty() || processState(pid) == "Z";
-}
-
 kx::Task& configure(kx::Task& task, const std::string& path, std::vector<std::string> args) {
     task.setLaunchPath(path);
     task.setArguments(std::move(args));
     return task;
 }
 
-std::string run(kx::Task& task) {
+// Launches the task and reads its standard output to the end; waits for it unless told not to.
+std::string run(kx::Task& task, bool wait = true) {
     task.setStandardOutput(kx::Stdio::pipe());
     EXPECT_FALSE(task.launch());
     std::string out = readAndClose(task.takeStandardOutput());
-    task.waitUntilExit();
+    if (wait)
+        task.waitUntilExit();
     return out;
 }
 
 TEST(Task, FailedLaunchIsReportedAsStatus127) {
     kx::Task task;
-    configure(task, "/nonexistent/vz-missing", {});
-    EXPECT_TRUE(task.launch());
+    EXPECT_TRUE(configure(task, "/nonexistent/vz-missing", {}).launch());
     task.waitUntilExit();
     EXPECT_EQ(task.terminationStatus(), 127);
 }
@@ -58,11 +46,9 @@ TEST(Task, EnvironmentAndOnlyStandardDescriptorsReachTheChild) {
         std::vector<std::string> arguments;
         std::optional<std::vector<std::string>> environment;
         std::string output;
-    } cases[] = {
-        {{"printenv", "VZ_TASK_TEST_MARK"}, std::nullopt, "inherited\n"},
-        {{}, std::vector<std::string>{}, ""},
-        {{"ls", "/proc/self/fd"}, {}, "0\n1\n2\n3\n"}, // 3 is ls's own listing of the folder
-    };
+    } cases[] = {{{"printenv", "VZ_TASK_TEST_MARK"}, std::nullopt, "inherited\n"},
+                 {{}, std::vector<std::string>{}, ""},
+                 {{"ls", "/proc/self/fd"}, {}, "0\n1\n2\n3\n"}}; // 3: ls's listing of the folder
     for (const auto& c : cases) {
         kx::Task task;
         configure(task, "/usr/bin/env", c.arguments).setEnvironment(c.environment);
@@ -82,17 +68,13 @@ TEST(Task, StreamsConnectToPipesFilesAndTheNullDevice) {
     task.setStandardOutput(kx::Stdio::file(file));
     close(file); // the task holds its own duplicate
     ASSERT_FALSE(task.launch());
-    {
-        const kx::FileDescriptor in = task.takeStandardInput();
-        ASSERT_TRUE(kx::writeAll(in.get(), "piped"));
-    }
+    EXPECT_TRUE(kx::writeAll(task.takeStandardInput().get(), "piped")); // closed once written
     EXPECT_EQ(readAndClose(task.takeStandardError()), "oops\n");
     // Each end is handed out once; a stream that is no pipe has none.
     EXPECT_FALSE(task.takeStandardError());
     EXPECT_FALSE(task.takeStandardOutput());
     task.waitUntilExit();
     EXPECT_EQ(vztest::readFile(dir.file("out")), "piped");
-
     kx::Task nulls;
     configure(nulls, "/bin/sh", {"-c", "cat; echo kept; echo lost >&2"});
     nulls.setStandardInput(kx::Stdio::nullDevice());
@@ -108,21 +90,17 @@ TEST(Task, TerminateReachesTheGroupOnlyOfAnUnreapedLeader) {
         kx::Task task;
         configure(task, "/bin/sh",
                   {"-c", std::string("sleep 60 >/dev/null & echo $!; exec >&-; ") +
-                             (reapedFirst ? "exit 0" : "wait")});
-        task.setProcessGroupLeader(true);
-        task.setStandardOutput(kx::Stdio::pipe());
-        ASSERT_FALSE(task.launch());
-        const pid_t grandchild = std::stoi(readAndClose(task.takeStandardOutput()));
-        if (reapedFirst)
-            task.waitUntilExit();
+                             (reapedFirst ? "exit 0" : "wait")})
+            .setProcessGroupLeader(true);
+        const pid_t grandchild = std::stoi(run(task, reapedFirst));
         task.terminate();
         task.waitUntilExit();
         EXPECT_EQ(task.terminationStatus(), reapedFirst ? 0 : 128 + SIGTERM);
         if (reapedFirst) {
-            EXPECT_EQ(kill(grandchild, 0), 0);
+            EXPECT_TRUE(vztest::processAlive(grandchild));
             kill(grandchild, SIGKILL);
         } else {
-            EXPECT_TRUE(processEnds(grandchild));
+            EXPECT_TRUE(vztest::eventually([&] { return !vztest::processAlive(grandchild); }));
         }
     }
 }
@@ -130,17 +108,13 @@ TEST(Task, TerminateReachesTheGroupOnlyOfAnUnreapedLeader) {
 // A stopped process (a script that read the terminal) acts on a terminate only once continued.
 TEST(Task, TerminateReachesAStoppedLeader) {
     kx::Task task;
-    configure(task, "/bin/sh", {"-c", "kill -STOP $$; exec sleep 60"});
-    task.setProcessGroupLeader(true);
+    configure(task, "/bin/sh", {"-c", "kill -STOP $$; exec sleep 60"}).setProcessGroupLeader(true);
     ASSERT_FALSE(task.launch());
-    const auto state = [&] { return processState(task.processIdentifier()); };
-    for (int i = 0; i < 1000 && state() != "T"; ++i)
-        usleep(10000);
-    ASSERT_EQ(state(), "T");
+    const std::string stat = "/proc/" + std::to_string(task.processIdentifier()) + "/stat";
+    ASSERT_TRUE(vztest::eventually(
+        [&] { return vztest::readFile(stat).find(") T ") != std::string::npos; }));
     task.terminate();
-    for (int i = 0; i < 500 && task.isRunning(); ++i)
-        usleep(10000);
-    EXPECT_FALSE(task.isRunning());
+    EXPECT_TRUE(vztest::eventually([&] { return !task.isRunning(); }));
     kill(task.processIdentifier(), SIGKILL);
     task.waitUntilExit();
 }

@@ -23,14 +23,12 @@ std::string plistWith(const std::string& key, const std::string& value) {
 class UserDefaultsTest : public ::testing::Test {
 protected:
     UserDefaultsTest() {
-        paths_.edit().userDefaults = store_;
-        paths_.apply();
+        paths_.set(&kx::SystemPaths::userDefaults, store_);
         fs::create_directories(folder_);
     }
 
     vztest::TempDir dir_;
-    const std::string folder_ = dir_.file("program");
-    const std::string store_ = folder_ + "/defaults.plist";
+    const std::string folder_ = dir_.file("program"), store_ = folder_ + "/defaults.plist";
     vztest::ScopedSystemPaths paths_;
     kx::UserDefaults& defaults_ = kx::UserDefaults::standard();
 };
@@ -70,18 +68,17 @@ TEST_F(UserDefaultsTest, ADamagedStoreReadsEmptyAndIsMovedAsideBeforeTheFirstWri
 }
 
 TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
-    constexpr int kWrites = 100;
     int go[2];
     ASSERT_EQ(pipe(go), 0);
     PlistValue::Dictionary expected;
     for (const char* prefix : {"a-", "b-"}) {
-        for (int i = 0; i < kWrites; ++i)
+        for (int i = 0; i < 100; ++i)
             expected.emplace_back(prefix + std::to_string(i), i);
         if (fork() == 0) { // both start when the parent closes the pipe
             char start;
             close(go[1]);
             (void)!read(go[0], &start, 1);
-            for (int i = 0; i < kWrites; ++i)
+            for (int i = 0; i < 100; ++i)
                 if (!kx::UserDefaults::standard().setValueForKey(prefix + std::to_string(i), i))
                     _exit(1);
             _exit(0);
@@ -98,39 +95,35 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingDifferentKeysLoseNothing) {
 // folder: the effective user's home from the password database stands in.
 TEST(UserDefaultsPath, RelativeHomeAndConfigFoldersNameNothing) {
     vztest::ScopedSystemPaths paths;
-    paths.edit().userDefaults.clear();
-    paths.apply();
-    const passwd* account = getpwuid(geteuid());
-    ASSERT_NE(account, nullptr);
-    const std::string accountConfig = std::string(account->pw_dir) + "/.config";
+    paths.set(&kx::SystemPaths::userDefaults, "");
+    const std::string account = std::string(getpwuid(geteuid())->pw_dir) + "/.config";
     const std::string file = std::string("/") + program_invocation_short_name + "/defaults.plist";
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME"})
-        saved.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name))
-                                                   : std::nullopt);
     const auto set = [](const char* name, const char* value) {
         value ? setenv(name, value, 1) : unsetenv(name);
     };
-    struct Case {
+    const char* names[] = {"HOME", "XDG_CONFIG_HOME"};
+    std::optional<std::string> saved[2];
+    for (int i = 0; i < 2; ++i)
+        if (const char* value = std::getenv(names[i]))
+            saved[i] = value;
+    const struct {
         const char* home;
         const char* config;
         std::string store;
-    };
-    for (const auto& [home, config, store] :
-         std::vector<Case>{{"relhome", nullptr, accountConfig + file},
-                           {"relhome", "relconfig", accountConfig + file},
-                           {"", "", accountConfig + file},
-                           {nullptr, nullptr, accountConfig + file},
-                           {"relhome", "/abs/config", "/abs/config" + file},
-                           {"/abs/home", "relconfig", "/abs/home/.config" + file}}) {
-        set("HOME", home);
-        set("XDG_CONFIG_HOME", config);
-        EXPECT_EQ(kx::UserDefaults::path(), store)
-            << "HOME=" << (home ? home : "(unset)")
-            << " XDG_CONFIG_HOME=" << (config ? config : "(unset)");
+    } cases[] = {{"relhome", nullptr, account + file},
+                 {"relhome", "relconfig", account + file},
+                 {"", "", account + file},
+                 {nullptr, nullptr, account + file},
+                 {"relhome", "/abs/config", "/abs/config" + file},
+                 {"/abs/home", "relconfig", "/abs/home/.config" + file}};
+    for (const auto& c : cases) {
+        set("HOME", c.home);
+        set("XDG_CONFIG_HOME", c.config);
+        EXPECT_EQ(kx::UserDefaults::path(), c.store)
+            << (c.home ? c.home : "(unset)") << ", " << (c.config ? c.config : "(unset)");
     }
-    for (const auto& [name, value] : saved)
-        set(name, value ? value->c_str() : nullptr);
+    for (int i = 0; i < 2; ++i)
+        set(names[i], saved[i] ? saved[i]->c_str() : nullptr);
 }
 
 } // namespace
