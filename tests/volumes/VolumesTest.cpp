@@ -3,9 +3,7 @@
 #include "volumes/Holding.h"
 
 #include <VivoziZevidodirid/PlistValue.h>
-#include <VivoziZevidodirid/Version.h>
 #include <VivoziZevidodirid/Volumes.h>
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
@@ -13,7 +11,6 @@
 #include <map>
 #include <sstream>
 #include <sys/statvfs.h>
-#include <thread>
 
 namespace {
 
@@ -156,33 +153,6 @@ TEST(VolumeQueries, FirstMatchInTableOrderWithTheToolRunOnlyWhereNeededAndGatedB
         EXPECT_EQ(fake.runs().size() - before, c.runs);
     }
     EXPECT_EQ(fake.runs().front(), "apfs list -plist");
-}
-
-TEST(VolumeQueries, EachConcurrentCallerGetsItsOwnAnswers) {
-    // Each thread looks up its own entry; a shared snapshot would hand one thread another's.
-    FakeVolumes fake(kMounts, kContainers);
-    ScopedSystemVersion version("13.5");
-    KXCompareCurrentSystemVersionWith("10.6"); // one sw_vers run before the threads start
-    const std::pair<std::string, std::string> entries[] = {{"/dev/disk1s1", "/"},
-                                                           {"/dev/disk5s1", "/Volumes/Five"},
-                                                           {"/dev/disk9s5s1", "/Volumes/Sealed"},
-                                                           {"/dev/disk21s1", "/private/X"}};
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 1; t <= 4; ++t)
-        threads.emplace_back([&, t] {
-            const auto& [device, mountPoint] = entries[t - 1];
-            for (int round = 0; round < 40; ++round) {
-                wrong += getVolumeMountFromName(mountPoint) != device;
-                wrong += getVolumeMountOnName(device) != mountPoint;
-                wrong += KXFoundationConvertBytesToStringValue(1000.0 * t) !=
-                         (t == 1 ? "1000 bytes" : std::to_string(t) + " KB");
-            }
-            wrong += getAPFSDataVolume("disk1") != std::optional<std::string>("disk1s1");
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(VolumeSizes, RootInFragmentUnitsNoPathZeroAndStatfsWithoutAContainer) {

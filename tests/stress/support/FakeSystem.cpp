@@ -115,6 +115,8 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
     const auto usedText = [](const std::string& text) {
         return text.ends_with("B") || text.ends_with(" bytes") ? "" : "got \"" + text + "\"";
     };
+    const std::string devices[] = {"disk1s1", "disk1s5"},
+                      mountPoints[] = {"/Volumes/Data", "/Volumes/System"};
     const auto none = std::make_optional(std::optional<std::string>()); // the finders' neutral
     return {
         Q(KXGetCurrentSystemString, expect(KXGetCurrentSystemString(), "13.5")),
@@ -124,10 +126,11 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
                             KXCompareCurrentSystemVersionWith("macOS 13.05"),
                             KXCompareCurrentSystemVersionWith("14")},
                  std::tuple{1, 0, -1})),
-        Q(getVolumeMountFromName,
-          expect(getVolumeMountFromName("/Volumes/Data"), "/dev/disk1s1", std::optional(""))),
-        Q(getVolumeMountOnName,
-          expect(getVolumeMountOnName("disk1s5"), "/Volumes/System", std::optional(""))),
+        // Each caller its own entry: a mount table read shared between threads would mix them.
+        Q(getVolumeMountFromName, expect(getVolumeMountFromName(mountPoints[caller % 2]),
+                                         "/dev/" + devices[caller % 2], std::optional(""))),
+        Q(getVolumeMountOnName, expect(getVolumeMountOnName(devices[caller % 2]),
+                                       mountPoints[caller % 2], std::optional(""))),
         Q(GetVolumeAPFS, expect(GetVolumeAPFS("/elsewhere/Data"), true, std::optional(false)) +
                              expect(GetVolumeAPFS(volume), false)),
         Q(getAPFSContainer, expect(getAPFSContainer("/dev/disk1")["CapacityFree"].doubleValue(),
@@ -147,7 +150,8 @@ std::vector<Query> everyQuery(const FakeSystem& system) {
                                                     KXFoundationConvertBytesToStringValue(total))),
         Q(KXFoundationGetVolUsedSizeString, usedText(KXFoundationGetVolUsedSizeString(volume))),
         Q(KXFoundationConvertBytesToStringValue,
-          expect(KXFoundationConvertBytesToStringValue(1536.0), "1.54 KB")),
+          expect(KXFoundationConvertBytesToStringValue(caller % 2 ? 1536.0 : 1000.0),
+                 caller % 2 ? "1.54 KB" : "1000 bytes")),
         Q(isFullDiskAccessSetup, expect(isFullDiskAccessSetup(), true, std::optional(false))),
         Q(tmutil,
           expect(tmutil(std::vector<std::string>{"caller", std::to_string(caller)}),
