@@ -3,27 +3,21 @@
 # up to the next, standard error included, must be what vivozi prints.
 # Usage: examples-test.sh VIVOZI MAN_PAGE
 set -uo pipefail
-vivozi=$1
-page=$2
-work=$(mktemp -d)
+work=$(mktemp -d) failures=0 command= expected=
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/bin"
-ln -s "$(realpath "$vivozi")" "$work/bin/vivozi"
+mkdir "$work/bin" && ln -s "$(realpath "$1")" "$work/bin/vivozi"
 export PATH=$work/bin:$PATH XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state
 
-# The .nf blocks after "What some commands print", roff's \- read as -.
-examples=$(sed -n '/^What some commands print/,/^\.fi/p' "$page" | sed '/^\./d; 1d; s/\\-/-/g')
-[[ -n $examples ]] || { echo "no examples with output in $page"; exit 1; }
-
-failures=0 command= expected=
 check() {
     [[ -z $command ]] && return
     got=$(sh -c "$command" 2>&1)
-    if [[ $got != "$expected" ]]; then
-        printf 'FAIL: %s\n--- the man page\n%s\n--- vivozi\n%s\n' "$command" "$expected" "$got"
-        failures=$((failures + 1))
-    fi
+    [[ $got == "$expected" ]] && return
+    printf 'FAIL: %s\n--- the man page\n%s\n--- vivozi\n%s\n' "$command" "$expected" "$got"
+    failures=$((failures + 1))
 }
+# The .nf blocks after "What some commands print", roff's \- read as -.
+examples=$(sed -n '/^What some commands print/,/^\.fi/p' "$2" | sed '/^\./d; 1d; s/\\-/-/g')
+[[ -n $examples ]] || { echo "no examples with output in $2"; exit 1; }
 while IFS= read -r line; do
     if [[ $line == '$ '* ]]; then
         check

@@ -1,12 +1,11 @@
 // A program built against an installed VivoziZevidodirid, as a user of the library builds one.
+// Arguments: the prefix it was installed under, a fresh defaults file for the version cache, and
+// the version the installed sw_vers prints: the library finds its tools beside itself.
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
 
-// Arguments: the prefix the library was installed under, a fresh defaults file for the version
-// cache, and the version the installed sw_vers prints. The library finds its tools beside itself,
-// wherever the tree was installed.
 int main(int argc, char** argv) {
     if (argc != 4) {
         std::fputs("usage: consumer PREFIX DEFAULTS_FILE VERSION\n", stderr);
@@ -15,23 +14,6 @@ int main(int argc, char** argv) {
     kx::SystemPaths paths = kx::systemPaths();
     paths.userDefaults = argv[2];
     kx::setSystemPaths(paths);
-
-    int failures = 0;
-    const auto check = [&failures](bool ok, const char* what) {
-        if (!ok) {
-            std::fprintf(stderr, "consumer: %s\n", what);
-            ++failures;
-        }
-    };
-    check(VivoziZevidodiridVersionNumber == 1.0, "version number");
-    check(paths.swVers.starts_with(std::string(argv[1]) + "/"), "sw_vers beside the library");
-    check(KXGetCurrentSystemString() == argv[3], "version from the installed sw_vers");
-    check(KXFoundationConvertBytesToStringValue(1536.0) == "1.54 KB", "size text");
-    const PlistValue parsed = PlistValue::parse(
-        "<plist version=\"1.0\"><dict><key>a</key><integer>7</integer></dict></plist>");
-    check(parsed["a"].integerValue() == 7, "property-list parse");
-    check(!getVolumeMountFromName("/").value_or("").empty(), "root mount lookup");
-
     // A tool run by hand: the end of its output pipe comes back owned.
     kx::Task task;
     task.setLaunchPath(paths.swVers);
@@ -45,7 +27,21 @@ int main(int argc, char** argv) {
             printed.append(buffer, static_cast<std::size_t>(got));
     }
     task.waitUntilExit();
-    check(printed == std::string(argv[3]) + "\n", "tool output through an owned descriptor");
+    const PlistValue parsed = PlistValue::parse(
+        "<plist version=\"1.0\"><dict><key>a</key><integer>7</integer></dict></plist>");
+    int failures = 0;
+    for (const auto& [ok, what] :
+         {std::pair{VivoziZevidodiridVersionNumber == 1.0, "version number"},
+          {paths.swVers.starts_with(std::string(argv[1]) + "/"), "sw_vers beside the library"},
+          {KXGetCurrentSystemString() == argv[3], "version from the installed sw_vers"},
+          {KXFoundationConvertBytesToStringValue(1536.0) == "1.54 KB", "size text"},
+          {parsed["a"].integerValue() == 7, "property-list parse"},
+          {!getVolumeMountFromName("/").value_or("").empty(), "root mount lookup"},
+          {printed == std::string(argv[3]) + "\n", "tool output through an owned descriptor"}}) {
+        if (!ok)
+            std::fprintf(stderr, "consumer: %s\n", what);
+        failures += !ok;
+    }
     std::printf("consumer: %s\n", failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }
