@@ -10,13 +10,14 @@ namespace {
 // Appends to bytes, straight into its storage, what readAt(buffer, count) hands out until end of
 // file, an error, or limit bytes in all.
 template <class Read> bool appendUntilEnd(std::string& bytes, std::size_t limit, Read readAt) {
-    constexpr std::size_t kChunk = 65536;
+    constexpr std::size_t kFirst = 4096;
     while (bytes.size() < limit) {
         const std::size_t had = bytes.size();
-        const std::size_t want = std::min(kChunk, limit - had);
-        // Grows geometrically through the string's own capacity rather than by the chunk.
-        if (bytes.capacity() - had < want)
-            bytes.reserve(std::max(had + want, bytes.capacity() * 2));
+        // Reads into the room the string has, doubling it when full: a small file costs a page of
+        // zeroes, not the 64 KiB a fixed chunk cleared on every call.
+        if (bytes.capacity() - had < kFirst / 2)
+            bytes.reserve(std::max(had + kFirst, bytes.capacity() * 2));
+        const std::size_t want = std::min(bytes.capacity() - had, limit - had);
         bytes.resize(had + want);
         ssize_t got;
         do {
