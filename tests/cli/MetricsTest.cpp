@@ -5,7 +5,6 @@
 #include <VivoziZevidodirid/Journal.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 namespace {
@@ -84,9 +83,7 @@ TEST(VivoziMetrics, EveryMetricArrivesThroughTheNodeExporter) {
                                " " + line({"metrics", "--textfile", folder.file("prom")}));
     ASSERT_EQ(ran.status, 0) << ran.err;
     EXPECT_EQ(ran.out + ran.err, "");
-    struct stat info {};
-    ASSERT_EQ(stat(folder.file("prom/vivozi.prom").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(fs::status(folder.file("prom/vivozi.prom")).permissions(), fs::perms(0644));
     const auto written = samples(readFile(folder.file("prom/vivozi.prom")));
 
     struct statvfs root {};
@@ -174,7 +171,8 @@ TEST(VivoziMetrics, TextfileReplacedWholeJournalOptionalHookConfigurable) {
     hook = hook.substr(hook.find("ExecStopPost=-") + 14);
     hook = std::regex_replace(hook.substr(0, hook.find('\n')), std::regex("\\$\\$"), "$$");
     hook = std::regex_replace(hook, std::regex("@VIVOZI_PATH@"), quote(VIVOZI_BINARY));
-    const std::string none = "VIVOZI_JOURNAL=" + quote(folder.file("none.sqlite")) + " ";
+    const std::string none = "VIVOZI_JOURNAL=" + quote(folder.file("none.sqlite")) + " ",
+                      metrics = line({"metrics", "--textfile"}) + " ", into = metrics + quote(prom);
     const struct {
         std::string setup, line;
         int status;
@@ -182,22 +180,16 @@ TEST(VivoziMetrics, TextfileReplacedWholeJournalOptionalHookConfigurable) {
         bool written, sets;
     } cases[] = {
         // A link at the target is replaced, not written through.
-        {"ln -s " + folder.file("outside") + " " + target,
-         none + line({"metrics", "--textfile", prom}), 0, "", true, false},
-        {"", none + line({"metrics", "--textfile", folder.file("nowhere")}), 1,
+        {"ln -s " + folder.file("outside") + " " + target, none + into, 0, "", true, false},
+        {"", none + metrics + quote(folder.file("nowhere")), 1,
          "vivozi: cannot write in " + folder.file("nowhere") + ": No such file or directory\n",
          false, false},
-        {"mkdir -p " + target + "/x", none + line({"metrics", "--textfile", prom}), 1,
+        {"mkdir -p " + target + "/x", none + into, 1,
          "vivozi: cannot write " + target + ": Is a directory\n", false, false},
-        {"", none + line({"metrics", "--textfile", ""}), 2,
-         "vivozi: --textfile: the folder is empty\n", false, false},
-        {"",
-         "VIVOZI_JOURNAL=" + quote(folder.file("garbage")) + " " +
-             line({"metrics", "--textfile", prom}),
-         1, "vivozi: ", true, false},
-        {"",
-         "env -u VIVOZI_JOURNAL " +
-             line({"metrics", "--textfile", prom, "--demo", "--demo-dir", folder.file("demo")}),
+        {"", none + metrics + "''", 2, "vivozi: --textfile: the folder is empty\n", false, false},
+        {"", "VIVOZI_JOURNAL=" + quote(folder.file("garbage")) + " " + into, 1, "vivozi: ", true,
+         false},
+        {"", "env -u VIVOZI_JOURNAL " + into + " --demo --demo-dir " + quote(folder.file("demo")),
          0, "", true, true},
         {"", none + "VIVOZI_TEXTFILE_DIR=" + quote(prom) + " " + hook, 0, "", true, false},
         {"", none + "VIVOZI_TEXTFILE_DIR= " + hook, 0, "", false, false},
