@@ -12,7 +12,7 @@ for attempt in range(5):
                                  "--collector.textfile", "--collector.textfile.directory=" + sys.argv[1],
                                  f"--web.listen-address=127.0.0.1:{port}"], stderr=subprocess.DEVNULL)
     try:
-        for wait in range(200):
+        for wait in range(100):
             if exporter.poll() is not None:
                 break
             try:
