@@ -41,6 +41,17 @@ TEST(VivoziStartup, LoadsOnlyWhatTheCommandUses) {
     }
 }
 
+// The loader looks for libraries where vivozi's own files lie, never in the folder it is run from:
+// a library planted there would run as the user who runs vivozi.
+TEST(VivoziStartup, IgnoresLibrariesInTheCurrentFolder) {
+    vztest::TempDir dir;
+    for (const char* name : {"libstdc++.so.6", "libc.so.6", "libVivoziZevidodirid.so.1"})
+        vztest::writeFile(dir.file(name), "not a library");
+    const auto [out, status] = shell("cd '" + dir.path() + "' && '" VIVOZI_BINARY "' size 1");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "1 bytes\n");
+}
+
 // A library loaded on demand that cannot be loaded leaves its part without an answer, and
 // nothing else: the run still runs, and a journal it cannot read is said to be unreadable.
 TEST(VivoziStartup, WorksWithoutItsOnDemandLibraries) {
