@@ -24,7 +24,6 @@ kx::JournalTime at(std::int64_t seconds) {
 }
 
 // One SQL statement on the file behind the library's back; the first column of its first row.
-// Through the functions the library loads SQLite for, as the test is not linked with it.
 std::string sql(const std::string& file, const std::string& statement) {
     sqlite3* db = nullptr;
     sqlite3_stmt* query = nullptr;

@@ -22,6 +22,8 @@ const std::vector<std::string> kNoOverride = {"/usr/bin/setpriv",
                                               "--bounding-set=-dac_override,-dac_read_search",
                                               "--inh-caps=-dac_override,-dac_read_search"};
 
+constexpr auto kWait = std::chrono::seconds(10); // well within the suite's time limit
+
 struct Ran {
     int status; // exit status, or 128 + signal
     std::string out, err;
@@ -88,7 +90,7 @@ TEST_F(PeriodicJournal, EachScriptsStatusAndOutputReachTheJournalAndOurOutput) {
         {"40-exit143", "exit 143\n", 143, {}, ""},
         {"Z-env", "echo $(umask) $(readlink /proc/self/fd/0)\n", 0, {}, "0022 /dev/null\n"},
         // A process left behind, holding the output, does not hold the run.
-        {"a-leaves", "sleep 30 & echo $! > '" + left + "'; echo left\n", 0, {}, "left\n"},
+        {"a-leaves", "sleep 15 & echo $! > '" + left + "'; echo left\n", 0, {}, "left\n"},
     };
     for (const auto& script : scripts)
         addScript("daily", script.name, script.body);
@@ -138,10 +140,12 @@ TEST_F(PeriodicJournal, ASecondRunOfASetUnderWayIsSkippedWithStatus75) {
     start(first, "daily");
     // The run and its script show while the script runs, not only once the run is over.
     std::optional<kx::RunRecord> underWay;
-    ASSERT_TRUE(vztest::eventually([&] {
-        return vztest::fileExists(started) && (underWay = lastRun("daily")) &&
-               underWay->scripts.size() == 1;
-    }));
+    ASSERT_TRUE(vztest::eventually(
+        [&] {
+            return vztest::fileExists(started) && (underWay = lastRun("daily")) &&
+                   underWay->scripts.size() == 1;
+        },
+        kWait));
     EXPECT_EQ(underWay->outcome, RunOutcome::Running);
     EXPECT_EQ(underWay->scripts[0].ended, std::nullopt);
     EXPECT_EQ(run("daily"), (Ran{75, "",
@@ -191,7 +195,8 @@ TEST_F(PeriodicJournal, ATerminatedRunIsRecordedCancelledAndStartsNoFurtherScrip
     kx::Task task;
     task.setStandardOutput(kx::Stdio::nullDevice());
     start(task, "daily");
-    ASSERT_TRUE(vztest::eventually([&] { return vztest::fileExists(dir_.file("started")); }));
+    ASSERT_TRUE(
+        vztest::eventually([&] { return vztest::fileExists(dir_.file("started")); }, kWait));
     task.terminate(); // the group: the stand-in and its script
     task.waitUntilExit();
     EXPECT_EQ(task.terminationStatus(), 128 + SIGTERM);
