@@ -31,12 +31,11 @@ const auto repeat = [](std::string_view text, std::size_t n) {
 };
 const PlistValue kAbsent;
 
+const std::string kPrologue = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+                              "\"-//Apple//DTD PLIST 1.0//EN\" "
+                              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
 std::string document(std::string_view body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
-           "PLIST "
-           "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist "
-           "version=\"1.0\">\n" +
-           std::string(body) + "\n</plist>\n";
+    return kPrologue + "<plist version=\"1.0\">\n" + std::string(body) + "\n</plist>\n";
 }
 
 // UTF-16LE with a byte-order mark, from UTF-8 of at most two bytes a character.
