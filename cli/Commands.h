@@ -42,7 +42,8 @@ struct Wanted {
 
 // json is the program's own --json flag: the one each command adds sets it too, so that
 // `vivozi --json COMMAND` and `vivozi COMMAND --json` mean the same. It must outlive the commands.
-Command addReportCommand(CLI::App& app, bool& json); // also the program's --all
+// The report: the program's own --all and --color always, its command when wanted.
+Command addReportCommand(CLI::App& app, bool& json, const Wanted& wanted);
 // Each of these adds what is wanted of its commands, in the order --help lists them.
 std::vector<Command> addRunCommand(CLI::App& app, bool& json, const Wanted& wanted);
 std::vector<Command> addWatchCommand(CLI::App& app, bool& json, const Wanted& wanted);

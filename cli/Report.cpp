@@ -95,17 +95,19 @@ int reportCommand(VolumeOptions& options, bool json) {
 
 } // namespace
 
-Command addReportCommand(CLI::App& app, bool& json) {
+Command addReportCommand(CLI::App& app, bool& json, const Wanted& wanted) {
     // Shared by `vivozi` and `vivozi report`, like --json.
     const auto options = std::make_shared<VolumeOptions>();
     constexpr char kAllHelp[] = "Also list special file systems (proc, sysfs, tmpfs, ...)";
     app.add_flag("--all", options->filter.all, kAllHelp);
     addColorOption(app, *options);
-    CLI::App* command =
-        app.add_subcommand("report", "The system report (what vivozi alone prints)");
-    addJsonFlag(*command, json);
-    command->add_flag("--all", options->filter.all, kAllHelp);
-    addColorOption(*command, *options);
+    CLI::App* command = nullptr;
+    if (wanted("report")) {
+        command = app.add_subcommand("report", "The system report (what vivozi alone prints)");
+        addJsonFlag(*command, json);
+        command->add_flag("--all", options->filter.all, kAllHelp);
+        addColorOption(*command, *options);
+    }
     return {command, [options, &json] { return reportCommand(*options, json); }};
 }
 

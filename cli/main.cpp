@@ -82,8 +82,8 @@ int runCommandLine(int argc, char** argv) {
 
     bool json = false;
     addJsonFlag(app, json);
-    const Command report = addReportCommand(app, json);
     const Wanted wanted = wantedBy(argc, argv);
+    const Command report = addReportCommand(app, json, wanted);
     std::vector<Command> commands;
     for (const auto add : {addRunCommand, addJournalCommands, addListCommand, addWatchCommand,
                            addDfCommand, addMetricsCommand, addQueryCommands})
