@@ -1,5 +1,7 @@
 // Only Linux code lives under platform/linux/: here, the broadcast as a D-Bus signal on the
 // system bus, sent and received with sd-bus.
+#include "platform/linux/LazyLibrary.h"
+
 #include <VivoziZevidodirid/FileDescriptor.h>
 #include <VivoziZevidodirid/Notifications.h>
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
-#include <dlfcn.h>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -55,19 +56,16 @@ struct Functions {
 
 const Functions& functions() {
     static const Functions loaded = [] {
-        Functions table;
-        void* library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!library)
-            return table;
+        static LazyLibrary library("libsystemd.so.0");
         Functions found;
         bool complete = true;
 #define VZ_SD_BUS_LOOKUP(name)                                                                     \
-    found.name = reinterpret_cast<decltype(found.name)>(dlsym(library, #name));                    \
+    found.name = reinterpret_cast<decltype(found.name)>(library.symbol(#name));                    \
     complete = complete && found.name;
         VZ_SD_BUS_FUNCTIONS(VZ_SD_BUS_LOOKUP)
 #undef VZ_SD_BUS_LOOKUP
         // A library missing any of them is used for none: a half table could fail mid-post.
-        return complete ? found : table;
+        return complete ? found : Functions{};
     }();
     return loaded;
 }
