@@ -15,8 +15,19 @@ namespace kx {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+// The write-ahead log is folded into the file after a connection's first commit once it holds
+// this many pages: at the start of a run, while its first script runs, rather than at whichever
+// commit crosses the line, which may be the one at its end that the stand-in waits for. Kept
+// short, as every connection's first read replays the whole log.
+constexpr int kWalPagesDue = 250;
+// At any commit past this many: a run whose output alone fills the log.
+constexpr int kWalPagesMost = 8000;
 
 // Each prepared once per connection.
+constexpr char kBeginWrite[] = "BEGIN IMMEDIATE";
+constexpr char kBeginRead[] = "BEGIN";
+constexpr char kCommit[] = "COMMIT";
+constexpr char kRollback[] = "ROLLBACK";
 constexpr char kRunningRuns[] =
     "SELECT id, pid FROM runs WHERE set_name = ? AND outcome = 'running'";
 constexpr char kMarkInterrupted[] = "UPDATE runs SET outcome = 'interrupted' WHERE id = ?";
@@ -34,14 +45,26 @@ constexpr char kOneRun[] =
     "SELECT id, set_name, started, ended, outcome, pid FROM runs WHERE id = ?";
 constexpr char kScriptsOfRun[] = "SELECT id, path, started, ended, exit_status, signal, output, "
                                  "omitted_bytes FROM scripts WHERE run_id = ? ORDER BY started, id";
-// The runs of ?1's set older than its newest ?2: found from the oldest run kept along the index,
-// so that a set within its limit costs a walk of ?2 index entries and no deletion. The scripts
-// of the runs dropped go with them (ON DELETE CASCADE).
+// The runs of ?1's set older than its newest ?2, but for run ?3: found from the oldest run kept
+// along the index, so that a set within its limit costs a walk of ?2 index entries and no
+// deletion. The scripts of the runs dropped go with them (ON DELETE CASCADE).
 constexpr char kPrune[] = R"(
-DELETE FROM runs WHERE set_name = (SELECT set_name FROM runs WHERE id = ?1)
+DELETE FROM runs WHERE set_name = (SELECT set_name FROM runs WHERE id = ?1) AND id IS NOT ?3
 AND (started, id) <= (SELECT started, id FROM runs
                       WHERE set_name = (SELECT set_name FROM runs WHERE id = ?1)
                       ORDER BY started DESC, id DESC LIMIT 1 OFFSET ?2))";
+// Run ?1 itself when ?2 runs of its set or more are newer: one recorded late, with an earlier
+// start than the newest kept. The newer runs are counted along the index: none, as a rule.
+constexpr char kDropUnlessKept[] = R"(
+DELETE FROM runs WHERE id = ?1 AND ?2 <= (
+    SELECT COUNT(*) FROM (SELECT 1 FROM runs AS newer, runs AS run
+                          WHERE run.id = ?1 AND newer.set_name = run.set_name
+                          AND (newer.started, newer.id) > (run.started, run.id) LIMIT ?2)))";
+// What a writer uses, prepared after its first commit rather than on first use, which for some
+// is a run's end.
+constexpr const char* kWrites[] = {kBeginWrite,   kCommit,        kRollback,      kRunningRuns,
+                                   kInsertRun,    kInsertSkipped, kFinishRun,     kInsertScript,
+                                   kFinishScript, kPrune,         kDropUnlessKept};
 
 constexpr std::string_view kOutcomeNames[] = {"running",   "succeeded", "failed",
                                               "cancelled", "skipped",   "interrupted"};
@@ -175,6 +198,9 @@ struct __attribute__((visibility("hidden"))) Journal::State {
     std::size_t runsKept = kJournalDefaultRunsKept;
     // Prepared once per connection, by the address of their text.
     std::vector<std::pair<const char*, sqlite3_stmt*>> prepared;
+    // Pages in the write-ahead log after the last commit, and whether one was made.
+    int walPages = 0;
+    bool committed = false;
 
     ~State() { close(); }
 
@@ -200,15 +226,41 @@ struct __attribute__((visibility("hidden"))) Journal::State {
     // opened one; false (and error set) when it or the commit failed.
     template <typename Body> bool write(Body&& body) {
         const bool own = sqlite3_get_autocommit(db) != 0;
-        if (own && !execute("BEGIN IMMEDIATE"))
+        if (own && !step(kBeginWrite))
             return failSqlite("cannot write journal");
-        if (!body() || (own && !execute("COMMIT"))) {
+        if (!body() || (own && !commit())) {
             failSqlite("cannot write journal");
             if (own)
-                execute("ROLLBACK");
+                step(kRollback);
             return false;
         }
         return true;
+    }
+    // One of the statements without rows (BEGIN, COMMIT...), prepared once.
+    bool step(const char* sql) { return statement(sql).step() == SQLITE_DONE; }
+    // A connection's first commit comes as its work begins: what would otherwise fall on the
+    // commits to come (and the last, which a run's end waits for) is done after it.
+    bool commit() {
+        if (!step(kCommit))
+            return false;
+        if (!std::exchange(committed, true)) {
+            if (walPages >= kWalPagesDue)
+                checkpoint();
+            for (const char* sql : kWrites)
+                statement(sql);
+        }
+        return true;
+    }
+    // Passive: never waits for a reader, whose pages are left for the next time.
+    void checkpoint() {
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    static int walCommitted(void* self, sqlite3*, const char*, int pages) {
+        State& s = *static_cast<State*>(self);
+        s.walPages = pages;
+        if (pages >= kWalPagesMost)
+            s.checkpoint();
+        return SQLITE_OK;
     }
 
     bool fail(std::error_code code, std::string text) {
@@ -227,9 +279,15 @@ struct __attribute__((visibility("hidden"))) Journal::State {
     }
     bool open(Access access, const std::string& requested);
     // The set of `run` cut to the newest runsKept runs.
-    bool prune(std::int64_t run) {
-        return runsKept == 0 ||
-               statement(kPrune).bind(1, run).bind(2, clampToInt64(runsKept)).step() == SQLITE_DONE;
+    // `spared` (when not 0) is kept whatever its start: a run under way.
+    bool prune(std::int64_t run, std::int64_t spared = 0) {
+        if (runsKept == 0)
+            return true;
+        Statement deletion = statement(kPrune);
+        deletion.bind(1, run).bind(2, clampToInt64(runsKept));
+        if (spared != 0)
+            deletion.bind(3, spared);
+        return deletion.step() == SQLITE_DONE;
     }
     // Running runs whose stand-in is gone read as interrupted.
     void settle(RunRecord& run) const {
@@ -278,16 +336,19 @@ bool Journal::State::open(Access access, const std::string& requested) {
         if (!execute("PRAGMA journal_mode = WAL") || !execute("PRAGMA synchronous = NORMAL"))
             return failSqlite("cannot use journal");
         // A checkpoint on close would cost each run an fdatasync of the whole journal, several
-        // times what its rows cost; the write-ahead log is folded in by the automatic
-        // checkpoint instead, once it has grown, and readers see it either way.
+        // times what its rows cost; the write-ahead log is folded in after a first commit
+        // instead (see commit), and readers see it either way.
         sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        if (std::string failure = journal::migrate(db, journal::migrations()); !failure.empty())
-            return fail(std::error_code(sqlite3_errcode(db) == SQLITE_OK ? SQLITE_ERROR
-                                                                         : sqlite3_errcode(db),
-                                        sqliteCategory()),
-                        failure + " (" + path + ")");
+        sqlite3_wal_hook(db, walCommitted, this);
+        if (version < journal::currentSchemaVersion())
+            if (std::string failure = journal::migrate(db, journal::migrations()); !failure.empty())
+                return fail(std::error_code(sqlite3_errcode(db) == SQLITE_OK ? SQLITE_ERROR
+                                                                             : sqlite3_errcode(db),
+                                            sqliteCategory()),
+                            failure + " (" + path + ")");
     }
-    if (!execute("PRAGMA foreign_keys = ON"))
+    // Set without a statement to parse: a prune's deletions reach the runs' scripts.
+    if (sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_FKEY, 1, nullptr) != SQLITE_OK)
         return failSqlite("cannot use journal");
     return true;
 }
@@ -327,17 +388,17 @@ void Journal::setRunsKept(std::size_t runs) {
 bool Journal::beginWrites() {
     if (!isOpen())
         return false;
-    return state_->execute("BEGIN IMMEDIATE") || state_->failSqlite("cannot write journal");
+    return state_->step(kBeginWrite) || state_->failSqlite("cannot write journal");
 }
 
 bool Journal::commitWrites() {
     if (!isOpen())
         return false;
     State& s = *state_;
-    if (s.execute("COMMIT"))
+    if (s.commit())
         return true;
     s.failSqlite("cannot write journal");
-    s.execute("ROLLBACK");
+    s.step(kRollback);
     return false;
 }
 
@@ -374,7 +435,9 @@ std::optional<std::int64_t> Journal::beginRun(std::string_view set, pid_t pid,
                 .step() != SQLITE_DONE)
             return false;
         id = sqlite3_last_insert_rowid(s.db);
-        return true;
+        // Pruned now, while the scripts run, rather than when the run ends, so that the end
+        // finds nothing more to delete; the run itself stays whatever its start.
+        return s.prune(id, id);
     });
     return written ? std::optional(id) : std::nullopt;
 }
@@ -389,7 +452,10 @@ bool Journal::finishRun(std::int64_t run, RunOutcome outcome, JournalTime ended)
                        .bind(2, micros(ended))
                        .bind(3, run)
                        .step() == SQLITE_DONE &&
-               s.prune(run);
+               (s.runsKept == 0 || s.statement(kDropUnlessKept)
+                                           .bind(1, run)
+                                           .bind(2, clampToInt64(s.runsKept))
+                                           .step() == SQLITE_DONE);
     });
 }
 
@@ -492,7 +558,7 @@ std::optional<RunRecord> Journal::run(std::int64_t id) {
     State& s = *state_;
     // One read transaction, so that the scripts belong to the run as read.
     const bool own = sqlite3_get_autocommit(s.db) != 0;
-    if (own && !s.execute("BEGIN")) {
+    if (own && !s.step(kBeginRead)) {
         s.failSqlite("cannot read journal");
         return std::nullopt;
     }
@@ -529,7 +595,7 @@ std::optional<RunRecord> Journal::run(std::int64_t id) {
         s.settle(*found);
     }
     if (own)
-        s.execute("COMMIT");
+        s.step(kCommit);
     if (!read) {
         s.failSqlite("cannot read journal");
         return std::nullopt;

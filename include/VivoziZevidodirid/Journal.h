@@ -107,11 +107,13 @@ public:
     const std::string& errorText() const; // one line: what failed and where
     const std::string& path() const;      // the file as opened, "" when none could be named
 
-    // 0 keeps every run. Applies when a run is finished.
+    // 0 keeps every run. Applies as runs are begun, finished and skipped.
     void setRunsKept(std::size_t runs);
 
-    // Writing. A run is begun when the stand-in starts a set and finished when it ends (which
-    // also prunes the set to the newest runs kept); the caller holds the set's run lock.
+    // Writing. A run is begun when the stand-in starts a set (which makes room for it: the set
+    // is cut to the newest runs kept, the run counted) and finished when it ends (which drops
+    // it, should it not be among the newest by then, as a run with an earlier start recorded
+    // late may not be); the caller holds the set's run lock.
     std::optional<std::int64_t> beginRun(std::string_view set, pid_t pid, JournalTime started);
     bool finishRun(std::int64_t run, RunOutcome outcome, JournalTime ended);
     // A run that did not take place because another of the same set was under way.

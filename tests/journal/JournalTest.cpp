@@ -168,6 +168,34 @@ TEST_F(JournalTest, PrunesEachSetToItsNewestRuns) {
     journal.setRunsKept(0);
     recordRun(journal, "daily", 80, RunOutcome::Succeeded);
     EXPECT_EQ(journal.runs("daily", 100).size(), 4u);
+    journal.setRunsKept(2); // room is made as a run begins, not once it has ended
+    ASSERT_TRUE(journal.beginRun("daily", getpid(), at(90)));
+    EXPECT_EQ(journal.runs("daily", 100).size(), 2u);
+}
+
+// The write-ahead log is folded into the file as a run begins, not by the commits of its course,
+// the last of which its end waits for.
+TEST_F(JournalTest, TheLogIsFoldedInByAConnectionsFirstCommitOnly) {
+    // The scripts the file holds without its log: a copy of it alone.
+    const auto folded = [&] {
+        const std::string copy = dir_.file("copy.sqlite");
+        fs::copy_file(file_, copy, fs::copy_options::overwrite_existing);
+        return sql(copy, "SELECT COUNT(*) FROM scripts");
+    };
+    { Journal created(Journal::Access::Write, file_); }
+    sql(file_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    const std::string output(kx::kJournalOutputLimit, 'x');
+    {
+        Journal journal(Journal::Access::Write, file_);
+        const auto run = journal.beginRun("daily", getpid(), at(1));
+        for (int k = 0; k < 80; ++k) { // some 1400 pages, past SQLite's own 1000
+            const auto script = journal.beginScript(*run, "/etc/cron.daily/job", at(1));
+            ASSERT_TRUE(script && journal.finishScript(*script, {at(2), 0, {}, output, 0}));
+        }
+        EXPECT_EQ(folded(), "0");
+    }
+    ASSERT_TRUE(Journal(Journal::Access::Write, file_).beginRun("daily", getpid(), at(3)));
+    EXPECT_EQ(folded(), "80");
 }
 
 TEST_F(JournalTest, ARunWhoseStandInIsGoneReadsAsInterruptedAndIsStoredSoByTheNextRun) {
