@@ -58,12 +58,12 @@ constexpr unsigned kParseOptions =
 enum class Tag { Unknown, Dict, Array, String, Key, Integer, Real, True, False, Data, Date };
 
 // The document's bytes, in a copy of our own that pugixml parses in place, with zeroed padding
-// after them: a whole word can be read from any string pugixml leaves in the copy without
-// reading past it. (Strings pugixml keeps elsewhere, as after converting UTF-16, are read by
-// the byte.)
+// after them: sixteen bytes can be read at any point of a string pugixml leaves in the copy up
+// to its NUL, and so the byte after that NUL, without reading past it. (Strings pugixml keeps
+// elsewhere, as after converting UTF-16, are read by the byte.)
 class Buffer {
 public:
-    static constexpr std::size_t kPadding = 8;
+    static constexpr std::size_t kPadding = 16;
     explicit Buffer(std::string_view bytes)
         : size_(bytes.size()), bytes_(std::make_unique_for_overwrite<char[]>(size_ + kPadding)) {
         std::memcpy(bytes_.get(), bytes.data(), size_);
@@ -71,7 +71,7 @@ public:
     }
     char* data() { return bytes_.get(); }
     std::size_t size() const { return size_; }
-    // Whether a word can be read at text.
+    // Whether text lies in the buffer, so that the reads above are safe.
     bool holds(const char* text) const {
         return reinterpret_cast<std::uintptr_t>(text) -
                    reinterpret_cast<std::uintptr_t>(bytes_.get()) <
@@ -100,18 +100,22 @@ constexpr std::uint64_t zeroBytes(std::uint64_t word) {
     return (word - kOnes) & ~word & kHigh;
 }
 
-// Up to the first eight bytes of a name with its terminating NUL, zero beyond it.
-std::uint64_t nameWord(const char* name, const Buffer& buffer) {
-    if (buffer.holds(name)) {
-        const std::uint64_t word = loadWord(name);
-        const std::uint64_t zeros = zeroBytes(word);
-        // Keep the bytes below the first NUL; the NUL and what follows it become zero.
-        return zeros ? word & ((zeros & -zeros) - 1) : word;
-    }
+// A name's first eight bytes, read by the byte (for names outside the buffer).
+[[gnu::noinline]] std::uint64_t nameWordByBytes(const char* name) {
     std::uint64_t word = 0;
     for (unsigned i = 0; i < 8 && name[i]; ++i)
         word |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
     return word;
+}
+
+// Up to the first eight bytes of a name with its terminating NUL, zero beyond it.
+inline std::uint64_t nameWord(const char* name, const Buffer& buffer) {
+    if (!buffer.holds(name)) [[unlikely]]
+        return nameWordByBytes(name);
+    const std::uint64_t word = loadWord(name);
+    const std::uint64_t zeros = zeroBytes(word);
+    // Keep the bytes below the first NUL; the NUL and what follows it become zero.
+    return zeros ? word & ((zeros & -zeros) - 1) : word;
 }
 
 // The element names as words, told apart by a perfect hash of their first four bytes, so that
@@ -277,66 +281,72 @@ bool isSpaceOnly(pugi::xml_node textNode) {
     return isSpaceOnly(textNode.value(), textNode.type() == pugi::node_pcdata);
 }
 
-// Whether text is ASCII without a '&', and so its own decoding and valid UTF-8.
-bool isPlainAscii(std::string_view text) {
-    for (char c : text)
-        if (c == '&' || static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
-}
-
-// The text up to its NUL, and whether it is plain (see isPlainAscii). A word at a time where
-// the buffer allows: nearly every text of a tool's listing is plain, and this is the one pass
-// it costs.
-std::string_view scanText(const char* text, const Buffer& buffer, bool& plain) {
-    if (!buffer.holds(text)) {
-        const std::string_view whole(text);
-        plain = isPlainAscii(whole);
-        return whole;
-    }
-    constexpr std::uint64_t kAmpersands = 0x2626262626262626;
-    // Each word read starts below the first NUL at or after text, and the padding holds a NUL:
-    // no read passes the padding.
-    for (std::size_t at = 0;; at += 8) {
-        const std::uint64_t word = loadWord(text + at);
-        const std::uint64_t zeros = zeroBytes(word);
-        const std::uint64_t odd = (word | zeroBytes(word ^ kAmpersands)) & kHigh;
-        if (zeros) {
-            plain = (odd & ((zeros & -zeros) - 1)) == 0;
-            return {text, at + static_cast<std::size_t>(std::countr_zero(zeros)) / 8};
-        }
-        if (odd) {
-            plain = false;
-            return {text, at + std::strlen(text + at)};
-        }
-    }
-}
-
 // The character data of a scalar element: its embedded first text run, then any further text
-// and CDATA children in order, references in text decoded. False when it holds an element, a
-// reference to a character XML forbids, or text that is not UTF-8. The view lives until the
-// next call with the same scratch (it may point into it) or the document dies.
-bool textOf(pugi::xml_node element, const Buffer& buffer, std::string_view& out,
-            std::string& scratch) {
-    bool plain;
-    const std::string_view own = scanText(element.value(), buffer, plain);
-    pugi::xml_node child = element.first_child();
-    if (isNull(child) && plain) {
-        out = own;
-        return true;
-    }
+// and CDATA children in order, references in text decoded, into scratch. False when it holds an
+// element, a reference to a character XML forbids, or text that is not UTF-8.
+[[gnu::noinline]] bool decodeText(pugi::xml_node element, std::string& scratch) {
     scratch.clear();
-    if (!appendDecoded(scratch, own))
+    if (!appendDecoded(scratch, element.value()))
         return false;
-    for (; !isNull(child); child = child.next_sibling()) {
+    for (pugi::xml_node child = element.first_child(); !isNull(child);
+         child = child.next_sibling()) {
         const auto type = child.type();
         if (type == pugi::node_cdata)
             scratch.append(child.value());
         else if (type != pugi::node_pcdata || !appendDecoded(scratch, child.value()))
             return false;
     }
-    out = scratch;
     return isValidUtf8(scratch);
+}
+
+// The length of text in the buffer up to its NUL if the text is plain: printable ASCII without
+// '&', and so its own decoding and valid UTF-8; otherwise npos. Two words at a time: nearly every
+// text of a tool's listing is plain and shorter than that, and this is the one pass it costs.
+inline std::size_t plainLength(const char* text) {
+    constexpr std::uint64_t kSpaces = 0x2020202020202020, kAmpersands = 0x2626262626262626;
+    // The high bit of each byte below a space (the NUL among them), past ASCII or '&': exact up
+    // to the first such byte, which is all that is used.
+    const auto special = [](std::uint64_t word) {
+        const std::uint64_t ampersands = word ^ kAmpersands;
+        return (((word - kSpaces) & ~word) | ((ampersands - kOnes) & ~ampersands) | word) & kHigh;
+    };
+    // Each pair read starts below the first NUL at or after text, and the padding holds a NUL
+    // and as many bytes after it: no read passes the padding.
+    for (std::size_t at = 0;; at += 16) {
+        const std::uint64_t low = special(loadWord(text + at)),
+                            high = special(loadWord(text + at + 8));
+        if (low | high) {
+            const std::size_t end =
+                at + static_cast<std::size_t>(low ? std::countr_zero(low)
+                                                  : 64 + std::countr_zero(high)) /
+                         8;
+            return text[end] == '\0' ? end : std::string_view::npos;
+        }
+    }
+}
+
+// The character data of a scalar element (see decodeText). The view lives until the next call
+// with the same scratch (it may point into it) or the document dies.
+inline bool textOf(pugi::xml_node element, const Buffer& buffer, std::string_view& out,
+                   std::string& scratch) {
+    const char* own = element.value();
+    if (buffer.holds(own)) [[likely]] {
+        // Text pugixml leaves in place ends where it wrote a NUL over the '<' that ended it, so
+        // a '/' after the NUL means the element's end tag came next: nothing follows the text.
+        // (Plain text has no line end, so line-end normalisation did not move the NUL.)
+        const std::size_t length = plainLength(own);
+        if (length != std::string_view::npos && own[length + 1] == '/') {
+            out = {own, length};
+            return true;
+        }
+    } else if (!*own && isNull(element.first_child())) {
+        out = {};
+        return true;
+    }
+    if (!decodeText(element, scratch))
+        return false;
+    out = scratch;
+    return true;
 }
 
 // The next element child from child on, skipping white-space text. Sets failed on other text.

@@ -102,6 +102,8 @@ TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
         {"no plist element", "<?xml version=\"1.0\"?><dict/>"},
         {"an element left open", "<plist><array><string>a</string></plist>"},
         {"an element inside a string", document("<string>a<b/>c</string>")},
+        {"an element after line ends pugixml shortens",
+         document("<string>x\r\n\r\n/<b/></string>")},
         {"text in a boolean", document("<true>yes</true>")},
         {"an integer past 64 bits", document("<integer>18446744073709551616</integer>")},
         {"a fraction in an integer", document("<integer>1.5</integer>")},
