@@ -33,19 +33,29 @@ bool parseInteger(std::string_view text, PlistValue::Integer& out) {
     if (text.empty())
         return false;
     std::uint64_t magnitude = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        if (__builtin_mul_overflow(magnitude, std::uint64_t{base}, &magnitude) ||
-            __builtin_add_overflow(magnitude, std::uint64_t{digit}, &magnitude))
-            return false;
+    if (base == 10 && text.size() < 20) {
+        // Nineteen decimal digits cannot pass UINT64_MAX: no overflow checks.
+        for (char c : text) {
+            const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+            if (digit > 9)
+                return false;
+            magnitude = magnitude * 10 + digit;
+        }
+    } else {
+        for (char c : text) {
+            unsigned digit;
+            if (c >= '0' && c <= '9')
+                digit = static_cast<unsigned>(c - '0');
+            else if (base == 16 && c >= 'a' && c <= 'f')
+                digit = static_cast<unsigned>(c - 'a' + 10);
+            else if (base == 16 && c >= 'A' && c <= 'F')
+                digit = static_cast<unsigned>(c - 'A' + 10);
+            else
+                return false;
+            if (__builtin_mul_overflow(magnitude, std::uint64_t{base}, &magnitude) ||
+                __builtin_add_overflow(magnitude, std::uint64_t{digit}, &magnitude))
+                return false;
+        }
     }
     constexpr std::uint64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
     if (negative) {
