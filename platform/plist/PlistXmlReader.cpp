@@ -395,14 +395,17 @@ private:
         std::size_t next = 0;  // next child to read
         std::size_t end = 0;
         bool isDictionary = false;
-        PlistValue* target = nullptr; // where the finished container goes
+        std::string_view key; // the container's key in its parent dictionary
+        std::string keyCopy;  // the key when decoded (keyScratch_ is reused inside)
         PlistValue::Array elements;
         PlistValue::Dictionary entries;
     };
 
-    // Opens a frame for a dict or array element; target (an absent slot) receives the
-    // container when it is complete. False when malformed or too deep.
-    bool open(Tag tag, pugi::xml_node element, PlistValue& target);
+    // Opens a frame for a dict or array element under key (when its parent is a dictionary).
+    // False when malformed or too deep.
+    bool open(Tag tag, pugi::xml_node element, std::string_view key = {});
+    // Moves the innermost container, complete, into its parent (or into out at the root).
+    void close(PlistValue& out);
     // Reads a scalar element and hands the arguments of its PlistValue constructor to place,
     // which builds the value where it belongs. False when malformed.
     template <class Place> bool scalar(Tag tag, pugi::xml_node element, Place&& place);
@@ -412,8 +415,8 @@ private:
     Step readEntries(Frame& frame);
     Step readElements(Frame& frame);
 
-    // Frames in use are stack_[0, depth_); deeper ones are kept for reuse. A frame's target
-    // points into its parent's vectors, which grow only after the frame is closed.
+    // Frames in use are stack_[0, depth_); deeper ones are kept for reuse. A container joins its
+    // parent only when complete, so it is built in place there, never moved in later.
     const Buffer& buffer_;
     std::vector<Frame> stack_;
     std::size_t depth_ = 0;
@@ -470,7 +473,7 @@ template <class Place> bool Reader::scalar(Tag tag, pugi::xml_node element, Plac
     }
 }
 
-bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
+bool Reader::open(Tag tag, pugi::xml_node element, std::string_view key) {
     if (depth_ >= PlistValue::kMaxDepth || !isSpaceOnly(element.value(), true))
         return false;
     if (depth_ == stack_.size())
@@ -478,7 +481,11 @@ bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
     Frame& frame = stack_[depth_++];
     frame.first = frame.next = children_.size();
     frame.isDictionary = tag == Tag::Dict;
-    frame.target = &target;
+    if (key.data() == keyScratch_.data()) {
+        frame.keyCopy.assign(key);
+        key = frame.keyCopy;
+    }
+    frame.key = key;
     // One pass over the children: elements are kept with their tags, white-space text is
     // skipped, other text fails. (With kParseOptions only elements, text and CDATA are stored,
     // and only elements have names.)
@@ -495,11 +502,11 @@ bool Reader::open(Tag tag, pugi::xml_node element, PlistValue& target) {
     // Room for every value up front, so nothing moves while the container fills.
     if (frame.isDictionary) {
         if (count % 2 != 0)
-            return false; // a key without a value (or a value without a key)
-        frame.entries = PlistValue::Dictionary();
+            return false;      // a key without a value (or a value without a key)
+        frame.entries.clear(); // moved from, or left by a failed parse
         frame.entries.reserve(count / 2);
     } else {
-        frame.elements = PlistValue::Array();
+        frame.elements.clear();
         frame.elements.reserve(count);
     }
     return true;
@@ -514,12 +521,8 @@ Reader::Step Reader::readEntries(Frame& frame) {
         std::string_view key;
         if (!textOf(keyChild.node, buffer_, key, keyScratch_))
             return Step::Failed;
-        if (isContainer(valueChild.tag)) {
-            auto& entry = frame.entries.emplace_back(
-                std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
-            return open(valueChild.tag, valueChild.node, entry.second) ? Step::Opened
-                                                                       : Step::Failed;
-        }
+        if (isContainer(valueChild.tag))
+            return open(valueChild.tag, valueChild.node, key) ? Step::Opened : Step::Failed;
         if (!scalar(valueChild.tag, valueChild.node, [&](auto&&... arguments) {
                 frame.entries.emplace_back(
                     std::piecewise_construct, std::forward_as_tuple(key),
@@ -534,8 +537,7 @@ Reader::Step Reader::readElements(Frame& frame) {
     while (frame.next != frame.end) {
         const Child child = children_[frame.next++];
         if (isContainer(child.tag))
-            return open(child.tag, child.node, frame.elements.emplace_back()) ? Step::Opened
-                                                                              : Step::Failed;
+            return open(child.tag, child.node) ? Step::Opened : Step::Failed;
         if (!scalar(child.tag, child.node, [&](auto&&... arguments) {
                 frame.elements.emplace_back(std::forward<decltype(arguments)>(arguments)...);
             }))
@@ -550,7 +552,7 @@ bool Reader::read(pugi::xml_node root, PlistValue& out) {
         return scalar(rootTag, root, [&](auto&&... arguments) {
             out = PlistValue(std::forward<decltype(arguments)>(arguments)...);
         });
-    if (!open(rootTag, root, out))
+    if (!open(rootTag, root))
         return false;
     while (depth_ > 0) {
         // open() may grow stack_ and children_: neither frame nor a reference into children_ is
@@ -559,14 +561,31 @@ bool Reader::read(pugi::xml_node root, PlistValue& out) {
         const Step step = frame.isDictionary ? readEntries(frame) : readElements(frame);
         if (step == Step::Failed)
             return false;
-        if (step == Step::Finished) {
-            *frame.target = frame.isDictionary ? PlistValue(std::move(frame.entries))
-                                               : PlistValue(std::move(frame.elements));
-            children_.resize(frame.first);
-            --depth_;
-        }
+        if (step == Step::Finished)
+            close(out);
     }
     return true;
+}
+
+void Reader::close(PlistValue& out) {
+    Frame& frame = stack_[--depth_];
+    children_.resize(frame.first);
+    const auto place = [&](auto& container) {
+        if (depth_ == 0) {
+            out = PlistValue(std::move(container));
+            return;
+        }
+        Frame& parent = stack_[depth_ - 1];
+        if (parent.isDictionary)
+            parent.entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(frame.key),
+                                        std::forward_as_tuple(std::move(container)));
+        else
+            parent.elements.emplace_back(std::move(container));
+    };
+    if (frame.isDictionary)
+        place(frame.entries);
+    else
+        place(frame.elements);
 }
 
 } // namespace

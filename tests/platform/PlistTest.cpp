@@ -187,7 +187,7 @@ TEST(PlistWrite, EscapesAndRoundTripsEveryKind) {
         {"Data", array({data({}), data({0}), data({0, 1}), data({0, 1, 2})})},
         {"Dates", array({date(1169176448), date(-63113904000.0 - 86400 * 366)})},
         {"List", array({"disk3s1", dict({{"Roles", PlistValue::array()}}), "", "disk3s1"})},
-        {"\xE2\x98\xBA key", array({array({array({"disk3s1"})})})},
+        {"\xE2\x98\xBA key", array({array({array({"disk3s1"})}), dict({{"\xC3\xA9", true}})})},
     });
     // libplist keeps no fraction of a second and stops at year 9999.
     const PlistValue dates = array({date(-0.25), date(1234.000001), date(315537897600.0)});
