@@ -92,6 +92,10 @@ TEST(PlistXmlParse, ReadsEveryKind) {
                     {"d", data({0, 1, 2, 3, 4})},
                     {"w", date(-0.5)},
                     {"a", array({PlistValue::dictionary(), ""})}}));
+    // Keys out of order in their first word, in order after it.
+    EXPECT_TRUE(PlistValue::parse(document("<dict><key>VolumeB_a</key><false/><key>VolumeA_z</key>"
+                                           "<true/></dict>"))["VolumeA_z"]
+                    .boolValue());
 }
 
 TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
