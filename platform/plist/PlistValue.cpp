@@ -41,7 +41,7 @@ bool notBefore(const Entry& a, const Entry& b) {
 } // namespace
 
 PlistValue::PlistValue(std::string text) : storage_(std::move(text)) {}
-PlistValue::PlistValue(std::string_view text) : storage_(std::string(text)) {}
+PlistValue::PlistValue(std::string_view text) : storage_(std::in_place_type<std::string>, text) {}
 PlistValue::PlistValue(const char* text) {
     if (text)
         storage_ = std::string(text);
@@ -61,7 +61,9 @@ PlistValue::PlistValue(Array elements) : storage_(std::move(elements)) {}
 PlistValue::PlistValue(Dictionary entries) {
     // Keys already strictly ascending (as every writer of sorted keys gives them, and as the
     // readers pass them on) are kept as they are, without a copy.
-    if (std::adjacent_find(entries.begin(), entries.end(), notBefore) != entries.end()) {
+    if (std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            return notBefore(a, b);
+        }) != entries.end()) {
         // Stable sort, then keep the last of each run of equal keys: a later duplicate wins.
         std::stable_sort(entries.begin(), entries.end(),
                          [](const Entry& a, const Entry& b) { return a.first < b.first; });
