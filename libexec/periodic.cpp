@@ -41,6 +41,7 @@
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -72,6 +73,20 @@ kx::JournalTime now() {
         std::chrono::system_clock::now());
 }
 
+// Keeps `thread` off the CPU we are on. A scheduler that gathers a lightly loaded machine's work
+// on few CPUs would otherwise run it beside us and the scripts, which then wait for it, while
+// another CPU idles. With a single CPU allowed, it shares that one.
+void keepOffOurCpu(std::thread& thread) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const int here = ::sched_getcpu();
+    if (here < 0 || ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+        CPU_COUNT(&allowed) < 2 || !CPU_ISSET(here, &allowed))
+        return;
+    CPU_CLR(here, &allowed);
+    pthread_setaffinity_np(thread.native_handle(), sizeof allowed, &allowed);
+}
+
 // The journal as the run sees it, written by a thread of its own: opening the journal (which
 // replays its write-ahead log), its writes and the checkpoints they bring all go on while the
 // scripts run, and none of them holds up a script. The writes queued while one is made go
@@ -93,6 +108,7 @@ public:
         pthread_sigmask(SIG_BLOCK, &stops, &before);
         try {
             writer_ = std::thread([this, path] { write(path); });
+            keepOffOurCpu(writer_);
         } catch (const std::system_error&) {
             // No thread to spare: each write is made when asked for instead.
             openJournal(path);
