@@ -60,11 +60,11 @@ DELETE FROM runs WHERE id = ?1 AND ?2 <= (
     SELECT COUNT(*) FROM (SELECT 1 FROM runs AS newer, runs AS run
                           WHERE run.id = ?1 AND newer.set_name = run.set_name
                           AND (newer.started, newer.id) > (run.started, run.id) LIMIT ?2)))";
-// What a writer uses, prepared after its first commit rather than on first use, which for some
-// is a run's end.
-constexpr const char* kWrites[] = {kBeginWrite,   kCommit,        kRollback,      kRunningRuns,
-                                   kInsertRun,    kInsertSkipped, kFinishRun,     kInsertScript,
-                                   kFinishScript, kPrune,         kDropUnlessKept};
+// What a run's writer uses, prepared after its first commit rather than on first use, which for
+// some is the run's end.
+constexpr const char* kWrites[] = {kBeginWrite,   kCommit,    kRunningRuns,
+                                   kInsertRun,    kFinishRun, kInsertScript,
+                                   kFinishScript, kPrune,     kDropUnlessKept};
 
 constexpr std::string_view kOutcomeNames[] = {"running",   "succeeded", "failed",
                                               "cancelled", "skipped",   "interrupted"};
