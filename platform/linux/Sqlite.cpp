@@ -17,13 +17,8 @@ extern "C" {
 // Without the library no database opens, and everything after an open is never reached; the
 // fallbacks below are what a null handle would answer, so no caller meets a null message.
 int sqlite3_open_v2(const char* filename, sqlite3** database, int flags, const char* vfs) {
-    static const auto real =
-        reinterpret_cast<decltype(&sqlite3_open_v2)>(sqlite.symbol("sqlite3_open_v2"));
-    if (!real) {
-        *database = nullptr;
-        return SQLITE_CANTOPEN;
-    }
-    return real(filename, database, flags, vfs);
+    KX_LAZY_FORWARD(sqlite, sqlite3_open_v2, (*database = nullptr, SQLITE_CANTOPEN), filename,
+                    database, flags, vfs);
 }
 
 const char* sqlite3_errmsg(sqlite3* database) {

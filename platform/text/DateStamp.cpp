@@ -1,5 +1,6 @@
 #include "platform/text/DateStamp.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <map>
@@ -27,31 +28,25 @@ std::string_view scriptForModifier(std::string_view modifier) {
     return {};
 }
 
-bool allOf(std::string_view text, int (*inClass)(int)) {
-    for (const char c : text)
-        if (!inClass(static_cast<unsigned char>(c)))
-            return false;
-    return true;
+bool allLetters(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
 }
 
-int isAsciiLetter(int c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-int isAsciiDigit(int c) {
-    return c >= '0' && c <= '9';
+bool allDigits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The subtags of a well-formed language tag; ICU crashes on a bogus locale later, in the pattern
 // generator, so nothing else reaches it.
 bool isLanguageSubtag(std::string_view text) {
     return ((text.size() >= 2 && text.size() <= 3) || (text.size() >= 5 && text.size() <= 8)) &&
-           allOf(text, isAsciiLetter);
+           allLetters(text);
 }
 
 bool isRegionSubtag(std::string_view text) {
-    return text.empty() || (text.size() == 2 && allOf(text, isAsciiLetter)) ||
-           (text.size() == 3 && allOf(text, isAsciiDigit));
+    return text.empty() || (text.size() == 2 && allLetters(text)) ||
+           (text.size() == 3 && allDigits(text));
 }
 
 // ICU's host detection keeps static buffers and is documented as not thread safe.
