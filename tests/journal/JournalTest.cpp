@@ -77,23 +77,15 @@ TEST(JournalLocation, RootUnderVarLibOthersUnderTheirHome) {
 TEST(OutputTail, KeepsTheLastBytesAndCountsTheRest) {
     const std::size_t L = kx::kJournalOutputLimit;
     // Chunk sizes written one after another.
-    for (const auto& chunks :
-         std::initializer_list<std::vector<std::size_t>>{{},
-                                                         {10},
-                                                         {L},
-                                                         {L + 1},
-                                                         {L - 1, 2},
-                                                         {3 * L + 7},
-                                                         {1, 3 * L, 5},
-                                                         std::vector<std::size_t>(300, 1000)}) {
+    const std::vector<std::size_t> cases[] = {
+        {}, {10}, {L}, {L + 1}, {L - 1, 2}, {3 * L + 7}, {1, 3 * L, 5}, std::vector(300, 1000ul)};
+    for (const auto& chunks : cases) {
         kx::journal::OutputTail tail;
         std::string all;
         for (const std::size_t size : chunks) {
-            std::string chunk;
             for (std::size_t k = 0; k < size; ++k)
-                chunk += static_cast<char>('a' + (all.size() + k) % 23);
-            all += chunk;
-            tail.append(chunk);
+                all += static_cast<char>('a' + all.size() % 23);
+            tail.append(std::string_view(all).substr(all.size() - size));
         }
         const std::size_t kept = std::min(all.size(), L);
         EXPECT_EQ(tail.tail(), std::string_view(all).substr(all.size() - kept)) << all.size();
@@ -308,7 +300,7 @@ TEST(MaintenanceSets, WhatRunsInWhichOrderAndWhatIsLeftOutWhy) {
     vztest::TempDir root;
     const std::string folder = root.file("cron.daily");
     fs::create_directories(folder + "/sub");
-    for (const char* name : {"b", "A-1_x", "a", "plain", "x.dpkg-old", ".hidden", "back~", "a b"})
+    for (const char* name : {"b", "A-1_x", "a", "plain", ".hidden"})
         vztest::writeScript(folder + "/" + name, "");
     fs::permissions(folder + "/A-1_x", fs::perms::others_exec); // executable by others alone
     fs::permissions(folder + "/plain", fs::perms::owner_read);
@@ -323,14 +315,11 @@ TEST(MaintenanceSets, WhatRunsInWhichOrderAndWhatIsLeftOutWhy) {
     std::vector<std::pair<std::string, kx::LeftOutReason>> leftOut;
     for (const auto& file : listing.leftOut)
         leftOut.emplace_back(file.name, file.reason);
-    using R = kx::LeftOutReason;
-    EXPECT_EQ(leftOut, (std::vector<std::pair<std::string, R>>{{".hidden", R::NameNotRun},
-                                                               {"a b", R::NameNotRun},
-                                                               {"back~", R::NameNotRun},
-                                                               {"dangling", R::NotRegularFile},
-                                                               {"plain", R::NotExecutable},
-                                                               {"sub", R::NotRegularFile},
-                                                               {"x.dpkg-old", R::NameNotRun}}));
+    using enum kx::LeftOutReason;
+    EXPECT_EQ(leftOut, (decltype(leftOut){{".hidden", NameNotRun},
+                                          {"dangling", NotRegularFile},
+                                          {"plain", NotExecutable},
+                                          {"sub", NotRegularFile}}));
     EXPECT_EQ(kx::listMaintenanceSet(root.file("none")).error,
               std::errc::no_such_file_or_directory);
     fs::create_directories(root.file("periodic/daily"));
@@ -343,7 +332,7 @@ TEST(MaintenanceSets, WhatRunsInWhichOrderAndWhatIsLeftOutWhy) {
         EXPECT_TRUE(kx::isMaintenanceSetName(name)) << name;
         EXPECT_EQ(kx::maintenanceSetFolder(root.path(), name), setFolder) << name;
     }
-    for (const char* name : {"", ".", "..", "a b", "../cron.weekly", "daily/"}) {
+    for (const char* name : {"", ".", "..", "a b", "back~", "../cron.weekly", "daily/"}) {
         EXPECT_FALSE(kx::isMaintenanceSetName(name)) << name;
         EXPECT_EQ(kx::maintenanceSetFolder(root.path(), name), "") << name;
     }
