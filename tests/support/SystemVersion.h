@@ -17,18 +17,15 @@ public:
                                  "'\nelse printf 'ProductName:\t%s\nProductVersion:"
                                  "\t%s\nBuildVersion:\t0T0\n' '" +
                                  product + "' '" + version + "'\nfi\n");
-        paths_.edit().swVers = swVers_;
-        paths_.edit().userDefaults = defaults_;
-        paths_.apply();
+        paths_.set(&kx::SystemPaths::swVers, swVers_)
+            .set(&kx::SystemPaths::userDefaults, defaults_);
     }
-    ScopedSystemVersion(const ScopedSystemVersion&) = delete;
-    ScopedSystemVersion& operator=(const ScopedSystemVersion&) = delete;
 
     const std::string& swVersPath() const { return swVers_; }
     const std::string& defaultsPath() const { return defaults_; }
 
 private:
-    TempDir dir_; // first, so that it is removed after the table stops pointing into it
+    TempDir dir_; // first, so that it is removed after the table stops pointing into it; no copies
     std::string swVers_ = dir_.file("sw_vers");
     std::string defaults_ = dir_.file("defaults/defaults.plist");
     ScopedSystemPaths paths_;
