@@ -19,15 +19,15 @@ public:
     const std::string& folder() const { return dir_.path(); }
     std::string file(std::string_view name) const { return dir_.file(name); }
     const std::string& defaultsPath() const { return version_.defaultsPath(); }
-    double volumeTotal() const { return volumeTotal_; }
-    // Replaces the script of "diskutil", "sw_vers", "tmutil", "sqlite3" or "periodic".
-    void setTool(std::string_view name, std::string_view body);
+    // Replaces the script of "diskutil", "tmutil" or "sqlite3".
+    void setTool(std::string_view name, std::string_view body) const {
+        writeScript(file(name), body);
+    }
 
 private:
     ScopedSystemVersion version_{"13.5"};
     TempDir dir_;
     ScopedSystemPaths paths_;
-    double volumeTotal_ = 0;
 };
 
 // Removes the cached version from the store in force, so the next query runs sw_vers.
