@@ -27,13 +27,15 @@ std::pair<std::string, int> shell(const std::string& command) {
 
 TEST(VivoziStartup, LoadsOnlyWhatTheCommandUses) {
     for (const char* arguments : {"size 1", "", "df /"}) {
-        // The dynamic loader's own account of every object it loaded.
+        // The dynamic loader's own account of every object it loaded and of where it looked.
         const std::string loaded =
-            shell("LD_DEBUG=files '" VIVOZI_BINARY "' " + std::string(arguments) +
-                  " 2>&1 >/dev/null | grep -o 'file=[^ ]*'")
+            shell("LD_DEBUG=files,libs '" VIVOZI_BINARY "' " + std::string(arguments) +
+                  " 2>&1 >/dev/null | grep -oE 'file=[^ ]*|search path'")
                 .first;
         // Nothing at all means the check itself is broken.
         ASSERT_NE(loaded.find("libVivoziZevidodirid"), std::string::npos) << loaded;
+        // Our library by its place beside vivozi, the system's from the loader's cache.
+        EXPECT_EQ(loaded.find("search path"), std::string::npos) << loaded;
         for (const char* absent : {"libsystemd", "libicu", "libsqlite3"})
             EXPECT_EQ(loaded.find(absent), std::string::npos)
                 << "vivozi " << arguments << " loaded " << absent << ":\n"
