@@ -2,7 +2,6 @@
 #include "support/SystemVersion.h"
 
 #include <VivoziZevidodirid/Privacy.h>
-#include <VivoziZevidodirid/Task.h>
 #include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
@@ -56,21 +55,24 @@ std::string sqlText(const std::string& text) {
     return quoted + "'";
 }
 
-// A privacy database with an access table shaped like the platform's, built by the real tool.
+// The real tool's exit status for this SQL on the database.
+int sqlite(const std::string& database, const std::string& sql) {
+    vztest::writeFile(database + ".sql", sql);
+    return std::system(
+        (std::string(kSqlite3) + " -init /dev/null '" + database + "' < '" + database + ".sql'")
+            .c_str());
+}
+
+// A privacy database with an access table shaped like the platform's.
 void makeDatabase(const std::string& path, const Rows& rows) {
-    std::string sql = "CREATE TABLE access (service TEXT NOT NULL, client TEXT NOT NULL, "
-                      "client_type INTEGER NOT NULL, auth_value INTEGER NOT NULL, "
-                      "auth_reason INTEGER NOT NULL, auth_version INTEGER NOT NULL, csreq BLOB, "
-                      "policy_id INTEGER, indirect_object_identifier TEXT, last_modified "
-                      "INTEGER);\n";
+    std::string sql =
+        "CREATE TABLE access (service, client, client_type, auth_value, auth_reason, "
+        "auth_version, csreq, policy_id, indirect_object_identifier, last_modified);\n";
     for (const Row& row : rows)
         sql += "INSERT INTO access VALUES (" + sqlText(row.service) + ", " + sqlText(row.client) +
                ", 0, " + row.grant + ", 4, 1, " + (row.csreq ? kCsreq : "NULL") +
                ", NULL, 'UNUSED', 1700000000);\n";
-    vztest::writeFile(path + ".sql", sql);
-    const std::string command =
-        std::string(kSqlite3) + " -init /dev/null '" + path + "' < '" + path + ".sql'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_EQ(sqlite(path, sql), 0);
 }
 
 // The real tool behind a pause and a note of where each run's output goes, with that file's mode.
@@ -162,10 +164,9 @@ TEST_F(FullDiskAccess, UserConfigurationOfTheToolIsIgnored) {
     vztest::writeFile(home + "/passwd", "user:x:" + std::to_string(getuid()) + ":" +
                                             std::to_string(getgid()) + "::" + home + ":/bin/sh\n");
     vztest::writeFile(home + "/group", "group:x:" + std::to_string(getgid()) + ":\n");
-    const std::string configurations[] = {
-        ".separator ,", ".mode csv",   ".mode tabs",        ".mode quote",
-        ".mode line",   ".headers on", ".output " + stolen,
-    };
+    const std::string configurations[] = {".separator ,",     ".mode csv",  ".mode tabs",
+                                          ".mode quote",      ".mode line", ".headers on",
+                                          ".output " + stolen};
     const pid_t child = fork();
     if (child == 0) {
         setenv("HOME", home.c_str(), 1);
@@ -188,21 +189,14 @@ TEST_F(FullDiskAccess, UserConfigurationOfTheToolIsIgnored) {
 TEST_F(FullDiskAccess, BusyDatabaseIsWaitedFor) {
     const std::string locked = dir_.file("locked");
     makeDatabase(database_, grantAll({"2"}));
-    // A writer holding the database for a second.
-    vztest::writeFile(dir_.file("writer.sql"), "BEGIN EXCLUSIVE;\nUPDATE access SET auth_value "
-                                               "= auth_value;\n.shell touch '" +
-                                                   locked + "'\n.shell sleep 1\nCOMMIT;\n");
-    const int script = open(dir_.file("writer.sql").c_str(), O_RDONLY | O_CLOEXEC);
-    kx::Task writer;
-    writer.setLaunchPath(kSqlite3);
-    writer.setArguments({"-init", "/dev/null", database_});
-    writer.setStandardInput(kx::Stdio::file(script));
-    ASSERT_FALSE(writer.launch());
-    close(script);
+    auto writer = std::async(std::launch::async, [&] { // holding the database for a second
+        return sqlite(database_, "BEGIN EXCLUSIVE;\nUPDATE access SET auth_value = auth_value;\n"
+                                 ".shell touch '" +
+                                     locked + "'\n.shell sleep 1\nCOMMIT;\n");
+    });
     ASSERT_TRUE(vztest::eventually([&] { return vztest::fileExists(locked); }));
     EXPECT_TRUE(isFullDiskAccessSetup());
-    writer.waitUntilExit();
-    EXPECT_EQ(writer.terminationStatus(), 0);
+    EXPECT_EQ(writer.get(), 0);
 }
 
 // A shared output file was emptied under another check; a link at the old fixed path written to.
