@@ -45,12 +45,12 @@ TEST(DateLocale, HostileValuesFallBackToAFixedLocale) {
             EXPECT_EQ(stamp == posix, isPosix) << variable << "=" << value << ": " << stamp;
         }
     };
-    // Subtags of 12 and 300 letters, not ASCII, an empty territory, a blank, a modifier alone, a
-    // path, "" (skipped: C), C's other names; a well-formed language ICU has no data for (not its
-    // default either) and eight letters, a subtag but no language it knows.
+    // A subtag of 12 letters, not ASCII, an empty territory, a modifier alone, "" (skipped: C),
+    // C's other names; a well-formed language ICU has no data for (not its default either) and
+    // eight letters, a subtag but no language it knows.
     for (const std::string& value : std::initializer_list<std::string>{
-             "xxxxxxxxxxxx", std::string(300, 'a') + "_US.UTF-8", "\xff\xfe_\x80", "en__US", "a b",
-             "@", "../../etc", "", "POSIX", "C.UTF-8", "xx_YY.UTF-8@calendar=bogus", "xxxxxxxx"})
+             "xxxxxxxxxxxx", "\xff\xfe_\x80", "en__US", "@", "", "POSIX", "C.UTF-8",
+             "xx_YY.UTF-8@calendar=bogus", "xxxxxxxx"})
         check(value, true);
     check("de_DE.UTF-8", false); // real locales, one with a script modifier
     check("sr_RS@latin", false);

@@ -1,5 +1,6 @@
 #include "platform/files/Descriptor.h"
 
+#include "platform/process/ProcessSystem.h"
 #include "support/TestSupport.h"
 
 #include <chrono>
@@ -18,12 +19,7 @@ bool isOpen(int fd) {
 
 struct Pipe {
     kx::FileDescriptor in, out;
-    Pipe() {
-        int ends[2] = {-1, -1};
-        EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
-        in.reset(ends[0]);
-        out.reset(ends[1]);
-    }
+    Pipe() { EXPECT_TRUE(kx::openPipe(in, out)); }
 };
 
 // Runs `blocking` while another thread interrupts it twenty times over 40 ms, with a signal whose

@@ -104,9 +104,7 @@ TEST(UserDefaultsPath, RelativeHomeAndConfigFoldersNameNothing) {
         const char* home;
         const char* config;
         std::string store;
-    } cases[] = {{"relhome", nullptr, account + file},
-                 {"relhome", "relconfig", account + file},
-                 {"", "", account + file},
+    } cases[] = {{"relhome", "relconfig", account + file},
                  {nullptr, nullptr, account + file},
                  {"relhome", "/abs/config", "/abs/config" + file},
                  {"/abs/home", "relconfig", "/abs/home/.config" + file}};
