@@ -1,5 +1,4 @@
 #include "support/TestSupport.h"
-#include "version/VersionDictionary.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +13,7 @@ namespace {
 
 // The stand-in reads the system's own files: each case is bind-mounted over them in a private
 // mount namespace of the child alone, which nothing else sees.
-TEST(SwVersStandIn, PrintsWhatTheLibraryReadsBackWhole) {
+TEST(SwVersStandIn, PrintsEachFieldAsPlainAsciiText) {
     if (std::system("unshare -rm true 2>/dev/null") != 0)
         GTEST_SKIP() << "no private mount namespace: user namespaces are not allowed here";
     struct utsname system {};
@@ -66,11 +65,6 @@ TEST(SwVersStandIn, PrintsWhatTheLibraryReadsBackWhole) {
         EXPECT_EQ(status, 0);
         EXPECT_EQ(out, "ProductName:\t" + c.name + "\nProductVersion:\t" + c.version +
                            "\nBuildVersion:\t" + kernel + "\n");
-        // As the library reads it: ASCII text, each value back whole.
-        EXPECT_EQ(vz::versionDictionaryFromText(out),
-                  PlistValue(PlistValue::Dictionary{{"ProductName", c.name},
-                                                    {"ProductVersion", c.version},
-                                                    {"BuildVersion", kernel}}));
         EXPECT_EQ(runStandIn("-productVersion").second, c.version + "\n");
     }
     EXPECT_EQ(runStandIn("-help"), std::pair(1, std::string()));
