@@ -4,6 +4,7 @@
 
 #include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/Volumes.h>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
@@ -170,34 +171,22 @@ TEST(VolumeSizes, FreeWithTheReserveNoPathZeroAndStatfsWithoutAContainer) {
 }
 
 TEST(SizeText, StepsOf1000From10_6And1024BeforeAndMebibytesRoundedDown) {
-    const struct {
-        std::optional<double> bytes;
-        const char* decimal;
-        const char* binary;
-    } cases[] = {
-        {std::nullopt, "0 bytes", "0 bytes"},
-        {1001, "1 KB", "1001 bytes"},
-        {1536, "1.54 KB", "1.50 KB"},
-        {5000000000, "5 GB", "4.66 GB"},
-        {std::numeric_limits<double>::infinity(), "inf YB", "inf YB"},
-        {std::numeric_limits<double>::quiet_NaN(), "nan bytes", "nan bytes"},
-    };
-    const struct {
-        const char* product;
-        const char* version;
-        bool decimal;
-    } systems[] = {
-        {"Mac OS X", "10.6", true},
-        {"Mac OS X", "10.5.8", false},
-        {"", "10.5.8", false},           // no name: taken for macOS
-        {"Debian GNU/Linux", "9", true}, // a version of another system says nothing of macOS
-    };
-    for (const auto& system : systems) {
-        ScopedSystemVersion version(system.version, system.product);
-        for (const auto& c : cases)
-            EXPECT_EQ(KXFoundationConvertBytesToStringValue(c.bytes),
-                      system.decimal ? c.decimal : c.binary)
-                << c.bytes.value_or(0) << " on " << system.product << " " << system.version;
+    const std::optional<double> counts[] = {std::nullopt, 1001, 1536, 5000000000, INFINITY, NAN};
+    const std::vector<std::string> decimal = {"0 bytes", "1 KB",   "1.54 KB",
+                                              "5 GB",    "inf YB", "nan bytes"},
+                                   binary = {"0 bytes", "1001 bytes", "1.50 KB",
+                                             "4.66 GB", "inf YB",     "nan bytes"};
+    // No product name is taken for macOS; another system's version says nothing of macOS.
+    const std::tuple<const char*, const char*, bool> systems[] = {{"Mac OS X", "10.6", true},
+                                                                  {"Mac OS X", "10.5.8", false},
+                                                                  {"", "10.5.8", false},
+                                                                  {"Debian GNU/Linux", "9", true}};
+    for (const auto& [product, version, steps1000] : systems) {
+        ScopedSystemVersion scope(version, product);
+        std::vector<std::string> texts;
+        for (const auto bytes : counts)
+            texts.push_back(KXFoundationConvertBytesToStringValue(bytes));
+        EXPECT_EQ(texts, steps1000 ? decimal : binary) << product << " " << version;
     }
     double bytes = -1048577; // the floor goes towards negative infinity
     EXPECT_EQ(KXFoundationRoundByteCountToMBAndString(&bytes), "-2M");
@@ -208,10 +197,8 @@ TEST(SizeText, StepsOf1000From10_6And1024BeforeAndMebibytesRoundedDown) {
 TEST(VolumeSpace, BytesFromBlocksOrNoneWhenTheyCannotBeTrue) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     using V = kx::VolumeSpace;
-    const struct {
-        kx::FileSystemStatistics statistics; // unit, blocks, free, available
-        std::optional<V> expected;
-    } cases[] = {
+    // Statistics as unit, blocks, free and available blocks.
+    const std::pair<kx::FileSystemStatistics, std::optional<V>> cases[] = {
         {{4096, 100, 40, 30}, V{409600, 163840, 122880, 245760}},
         {{1, kMax, kMax, 0}, V{kMax, kMax, 0, 0}},
         // A hostile or broken file system: sizes beyond 64 bits, more free than there is.
@@ -221,9 +208,9 @@ TEST(VolumeSpace, BytesFromBlocksOrNoneWhenTheyCannotBeTrue) {
         {{4096, 10, 11, 0}, std::nullopt},
         {{4096, 10, 5, 11}, std::nullopt},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(vz::spaceFromStatistics(c.statistics), c.expected)
-            << c.statistics.blockSize << " " << c.statistics.blocks;
+    for (const auto& [statistics, expected] : cases)
+        EXPECT_EQ(vz::spaceFromStatistics(statistics), expected)
+            << statistics.blockSize << " " << statistics.blocks;
 }
 
 TEST(VolumeHolding, LongestMountPointOfThePathsDeviceAndItsLastEntry) {
@@ -233,39 +220,37 @@ TEST(VolumeHolding, LongestMountPointOfThePathsDeviceAndItsLastEntry) {
     const auto r = entry("r", "/"), h = entry("h", "/home");
     const std::map<std::string, dev_t> devices = {
         {"/", 1}, {"/home", 2}, {"/srv", 1}, {"/mnt", 4}, {"/mnt/x", 5}};
-    const struct {
-        std::vector<kx::MountedFileSystem> entries;
-        std::string path;
-        dev_t device;
-        std::optional<std::size_t> expected;
-    } cases[] = {
-        {{r, h}, "/home/me/f", 2, 1},
-        {{r, h}, "/homework", 1, 0},
-        {{r, h}, "/home", 2, 1},
-        // A later mount on the same point hides the earlier one.
-        {{r, h, entry("new", "/home")}, "/home/f", 2, 2},
-        // A bind mount of the root's own file system: the longest point of that device.
-        {{r, h, entry("bind", "/srv")}, "/srv/f", 1, 2},
-        // The device decides, not the order: / mounted after /proc hides nothing, a point
-        // mounted over later (/mnt/x under /mnt) does.
-        {{entry("p", "/proc"), r}, "/proc/self", 6, 0},
-        {{r, entry("x", "/mnt/x"), entry("m", "/mnt")}, "/mnt/x/f", 4, 2},
-        {{r, entry("m", "/mnt"), entry("x", "/mnt/x")}, "/mnt/x/f", 5, 2},
-        // A device no point has (a btrfs subvolume): the longest point on the way up.
-        {{r, h}, "/home/sub/f", 9, 1},
-        {{h}, "/etc/f", 1, std::nullopt},
-    };
-    for (const auto& c : cases) {
+    // Entries, path, its device, the entry holding it.
+    const std::tuple<std::vector<kx::MountedFileSystem>, std::string, dev_t,
+                     std::optional<std::size_t>>
+        cases[] = {
+            {{r, h}, "/home/me/f", 2, 1},
+            {{r, h}, "/homework", 1, 0},
+            {{r, h}, "/home", 2, 1},
+            // A later mount on the same point hides the earlier one.
+            {{r, h, entry("new", "/home")}, "/home/f", 2, 2},
+            // A bind mount of the root's own file system: the longest point of that device.
+            {{r, h, entry("bind", "/srv")}, "/srv/f", 1, 2},
+            // The device decides, not the order: / mounted after /proc hides nothing, a point
+            // mounted over later (/mnt/x under /mnt) does.
+            {{entry("p", "/proc"), r}, "/proc/self", 6, 0},
+            {{r, entry("x", "/mnt/x"), entry("m", "/mnt")}, "/mnt/x/f", 4, 2},
+            {{r, entry("m", "/mnt"), entry("x", "/mnt/x")}, "/mnt/x/f", 5, 2},
+            // A device no point has (a btrfs subvolume): the longest point on the way up.
+            {{r, h}, "/home/sub/f", 9, 1},
+            {{h}, "/etc/f", 1, std::nullopt},
+        };
+    for (const auto& [entries, path, device, expected] : cases) {
         std::vector<std::string> asked;
         const auto deviceOf = [&](const std::string& point) -> std::optional<dev_t> {
             asked.push_back(point);
             const auto at = devices.find(point);
             return at == devices.end() ? std::nullopt : std::optional<dev_t>(at->second);
         };
-        EXPECT_EQ(vz::holdingEntry(c.entries, c.path, c.device, deviceOf), c.expected) << c.path;
+        EXPECT_EQ(vz::holdingEntry(entries, path, device, deviceOf), expected) << path;
         // Only mount points on the path's way up are ever asked (a dead mount elsewhere never).
         for (const std::string& point : asked)
-            EXPECT_TRUE(vz::isMountPointOf(point, c.path)) << point << " for " << c.path;
+            EXPECT_TRUE(vz::isMountPointOf(point, path)) << point << " for " << path;
     }
 }
 
