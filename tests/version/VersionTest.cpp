@@ -59,11 +59,7 @@ protected:
 };
 
 TEST_F(SystemVersionTest, ComparesTheCachedVersionWithTheTrimmedArgument) {
-    const struct {
-        std::string running;
-        std::optional<std::string> given;
-        std::int64_t expected;
-    } cases[] = {
+    const std::tuple<std::string, std::optional<std::string>, std::int64_t> cases[] = {
         {"10.14", "10.14.6", -1},                                   // an initial part orders first
         {"100000000000000000000000", "99999999999999999999999", 1}, // by value, no overflow
         {"10.13", "10.13-beta", -1}, // trimmed to "10.13-": the hyphen stays
@@ -72,9 +68,9 @@ TEST_F(SystemVersionTest, ComparesTheCachedVersionWithTheTrimmedArgument) {
         {"10.13", std::nullopt, 0},
         {" 10.13", "10.13", -1}, // the running version is never trimmed
     };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(defaults_.setValueForKey("KXCurrentSWVers", c.running));
-        EXPECT_EQ(KXCompareCurrentSystemVersionWith(c.given), c.expected) << c.running;
+    for (const auto& [running, given, expected] : cases) {
+        ASSERT_TRUE(defaults_.setValueForKey("KXCurrentSWVers", running));
+        EXPECT_EQ(KXCompareCurrentSystemVersionWith(given), expected) << running;
     }
     EXPECT_EQ(runCount(), 0u); // a cached version never runs the tool
 }
