@@ -62,6 +62,8 @@ TEST_F(SystemVersionTest, ComparesTheCachedVersionWithTheTrimmedArgument) {
     const std::tuple<std::string, std::optional<std::string>, std::int64_t> cases[] = {
         {"10.14", "10.14.6", -1},                                   // an initial part orders first
         {"100000000000000000000000", "99999999999999999999999", 1}, // by value, no overflow
+        {"10.01", "10.1", 0},                                       // leading zeros do not count
+        {"10.13", "macOS 10.13", 0},
         {"10.13", "10.13-beta", -1}, // trimmed to "10.13-": the hyphen stays
         {"10.13", "\t10.13\u00A0", 0},
         {"10.13", "macOS Sonoma", 1}, // trims to ""

@@ -122,6 +122,7 @@ TEST(VolumeQueries, FirstMatchInTableOrderWithTheToolRunOnlyWhereNeededAndGatedB
         {apfs, "/private/X", "apfs", 0}, // though HFS+ /Volumes/X has its tail, and is first
         {apfs, "/x/Data", "apfs", 0},    // by its tail; the entry not UTF-8 passed over
         {apfs, "Backup", "-", 0},        // no slash, no tail
+        {apfs, "/Volumes/Five", "-", 0}, // exactly there, HFS+
         {apfs, "/", "apfs", 0, "10.12"},
         {apfs, "/", "-", 0, "10.11.6"},
         {container, "/dev/disk1/", "disk1", 1},
