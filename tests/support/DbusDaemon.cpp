@@ -1,17 +1,13 @@
 #include "support/DbusDaemon.h"
 
-#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
+#include <cstring>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace vztest {
 
@@ -40,44 +36,26 @@ DbusDaemon::DbusDaemon() {
     if (at == std::string::npos)
         throw std::runtime_error("no socket placeholder in private-system-bus.conf");
     config.replace(at, 13, folder_.file("system_bus_socket"));
-    const std::string configPath = folder_.file("system.conf"), log = folder_.file("daemon.log");
-    writeFile(configPath, config);
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("cannot make a pipe for dbus-daemon");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    writeFile(folder_.file("system.conf"), config);
     // Its complaints as an unprivileged daemon would drown the test output; kept for a failure.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string configArgument = "--config-file=" + configPath;
-    const char* argv[] = {"dbus-daemon", configArgument.c_str(), "--nofork", "--nopidfile",
-                          "--nosyslog",  "--print-address",      nullptr};
-    const int spawned = posix_spawn(&pid_, "/usr/bin/dbus-daemon", &actions, nullptr,
-                                    const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string address; // printed once it listens
-    for (char c; spawned == 0 && read(out[0], &c, 1) == 1 && c != '\n';)
-        address += c;
-    close(out[0]);
-    if (address.empty()) {
-        if (spawned == 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
+    const std::string log = folder_.file("daemon.log");
+    const std::string command = "exec /usr/bin/dbus-daemon --nofork --nopidfile --nosyslog "
+                                "--print-address=1 --print-pid=1 --config-file='" +
+                                folder_.file("system.conf") + "' 2>'" + log + "'";
+    out_ = popen(command.c_str(), "re");
+    char address[1024] = "", pid[32] = ""; // printed once it listens
+    if (!out_ || !fgets(address, sizeof address, out_) || !fgets(pid, sizeof pid, out_) ||
+        (pid_ = std::atoi(pid)) <= 0) {
+        if (out_)
+            pclose(out_);
         throw std::runtime_error("dbus-daemon did not start: " + readFile(log));
     }
-    pointAt(address);
+    pointAt(std::string(address, std::strcspn(address, "\n")));
 }
 
 DbusDaemon::~DbusDaemon() {
-    if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+    kill(pid_, SIGTERM);
+    pclose(out_);
 }
 
 SilentBus::SilentBus() {

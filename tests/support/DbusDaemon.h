@@ -2,6 +2,7 @@
 
 #include "support/TestSupport.h"
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -10,10 +11,6 @@ namespace vztest {
 
 // A temporary folder, and DBUS_SYSTEM_BUS_ADDRESS as pointAt() sets it for the object's life.
 class ScopedBus {
-public:
-    ScopedBus(const ScopedBus&) = delete;
-    ScopedBus& operator=(const ScopedBus&) = delete;
-
 protected:
     ScopedBus();
     ~ScopedBus();
@@ -32,6 +29,7 @@ public:
     ~DbusDaemon();
 
 private:
+    FILE* out_ = nullptr; // its standard output; closed once it has ended
     pid_t pid_ = -1;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -35,9 +36,7 @@ void writeFile(const std::string& path, std::string_view content) {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool fileExists(const std::string& path) {
@@ -46,8 +45,7 @@ bool fileExists(const std::string& path) {
 }
 
 void writeScript(const std::string& path, std::string_view body) {
-    // Written under another name and renamed, so that no other thread's fork can hold the
-    // script open for writing while it is being started (which fails with ETXTBSY).
+    // Renamed into place: another thread's fork holding it open for writing would give ETXTBSY.
     const std::string temporary = path + ".writing";
     writeFile(temporary, "#!/bin/sh\n" + std::string(body));
     chmod(temporary.c_str(), 0755);
@@ -85,10 +83,6 @@ ScopedSystemPaths::ScopedSystemPaths() : saved_(kx::systemPaths()), current_(sav
 
 ScopedSystemPaths::~ScopedSystemPaths() {
     kx::setSystemPaths(saved_);
-}
-
-void ScopedSystemPaths::apply() {
-    kx::setSystemPaths(current_);
 }
 
 } // namespace vztest

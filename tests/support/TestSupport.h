@@ -42,14 +42,12 @@ bool eventually(const std::function<bool()>& condition,
 // Replaces the system-path table for one scope and puts the previous one back afterwards.
 class ScopedSystemPaths {
 public:
-    ScopedSystemPaths(); // keeps the table in force, to be changed through edit() and apply()
+    ScopedSystemPaths(); // keeps the table in force, to be changed through set()
     ~ScopedSystemPaths();
-    kx::SystemPaths& edit() { return current_; }
-    void apply();
     // Sets one entry and applies the table at once.
     template <class T, class U> ScopedSystemPaths& set(T kx::SystemPaths::*entry, U&& value) {
         current_.*entry = std::forward<U>(value);
-        apply();
+        kx::setSystemPaths(current_);
         return *this;
     }
 

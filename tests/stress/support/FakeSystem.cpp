@@ -70,14 +70,12 @@ FakeSystem::FakeSystem() {
                       "for a in \"$@\"; do printf '<string>%s</string>' \"$a\"; done\n"
                       "printf '</array></plist>\\n'\n");
     setTool("sqlite3", "exec /bin/cat '" + file("rows") + "'\n");
-    kx::SystemPaths& paths = paths_.edit();
-    paths.mountTable = file("mounts");
-    paths.diskutil = file("diskutil");
-    paths.tmutil = file("tmutil");
-    paths.sqlite3 = file("sqlite3");
-    paths.privacyDatabase = file("TCC.db");
-    paths.temporaryDirectory = folder();
-    paths_.apply();
+    paths_.set(&kx::SystemPaths::mountTable, file("mounts"))
+        .set(&kx::SystemPaths::diskutil, file("diskutil"))
+        .set(&kx::SystemPaths::tmutil, file("tmutil"))
+        .set(&kx::SystemPaths::sqlite3, file("sqlite3"))
+        .set(&kx::SystemPaths::privacyDatabase, file("TCC.db"))
+        .set(&kx::SystemPaths::temporaryDirectory, folder());
 }
 
 void emptyVersionCache() {
