@@ -1,17 +1,13 @@
 #include "FuzzSupport.h"
 
 #include "platform/text/Utf8.h"
+#include "support/TestSupport.h"
 
-#include <VivoziZevidodirid/PlistValue.h>
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/Tools.h>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <string_view>
-#include <vector>
 
 namespace vzfuzz {
 
@@ -20,42 +16,49 @@ void fail(const char* condition, const char* file, int line) {
     std::abort();
 }
 
+const std::string& privateSystem() {
+    static const struct System {
+        vztest::TempDir dir;
+        vztest::ScopedSystemPaths paths;
+        System() {
+            const PlistValue root(PlistValue::Dictionary{{"KXCurrentSWVers", "13.5"}});
+            vztest::writeFile(dir.file("defaults.plist"), root.xml());
+            using P = kx::SystemPaths;
+            for (const auto tool :
+                 {&P::periodic, &P::diskutil, &P::swVers, &P::tmutil, &P::sqlite3})
+                paths.set(tool, dir.file("missing-tool"));
+            paths.set(&P::temporaryDirectory, dir.path())
+                .set(&P::mountTable, dir.file("mounts"))
+                .set(&P::userDefaults, dir.file("defaults.plist"));
+        }
+    } system;
+    return system.dir.path();
+}
+
 namespace {
 
-struct PrivateSystem {
-    std::string folder;
+bool isText(std::string_view text) {
+    return kx::isValidUtf8(text) && text.find('\0') == std::string_view::npos;
+}
 
-    explicit PrivateSystem(const std::string& runningVersion) {
-        char pattern[] = "/tmp/vz-fuzz.XXXXXX";
-        if (!mkdtemp(pattern))
-            throw std::runtime_error("cannot create a temporary folder");
-        folder = pattern;
-        const std::string store = folder + "/defaults.plist";
-        const PlistValue root(PlistValue::Dictionary{{"KXCurrentSWVers", runningVersion}});
-        std::ofstream(store) << root.xml();
-
-        kx::SystemPaths paths = kx::systemPaths();
-        const std::string missing = folder + "/missing-tool";
-        paths.periodic = paths.diskutil = paths.swVers = paths.tmutil = paths.sqlite3 = missing;
-        paths.temporaryDirectory = folder;
-        paths.mountTable = folder + "/mounts";
-        paths.userDefaults = store;
-        kx::setSystemPaths(paths);
-    }
-    ~PrivateSystem() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-};
+// Recursive: the readers nest containers no deeper than PlistValue::kMaxDepth.
+void checkText(const PlistValue& value) {
+    if (const auto text = value.stringValue())
+        VZ_FUZZ_CHECK(isText(*text));
+    if (const PlistValue::Array* elements = value.arrayElements())
+        for (const PlistValue& element : *elements)
+            checkText(element);
+    if (const PlistValue::Dictionary* entries = value.dictionaryEntries())
+        for (const auto& [key, entry] : *entries) {
+            VZ_FUZZ_CHECK(isText(key));
+            checkText(entry);
+        }
+}
 
 } // namespace
 
-const std::string& privateSystem(const std::string& runningVersion) {
-    static const PrivateSystem system(runningVersion);
-    return system.folder;
-}
-
-void checkWrittenForm(const PlistValue& value) {
+void checkParsed(const PlistValue& value) {
+    checkText(value);
     const std::string xml = value.xml();
     VZ_FUZZ_CHECK(xml.empty() == value.isAbsent());
     if (value.isAbsent())
@@ -65,27 +68,6 @@ void checkWrittenForm(const PlistValue& value) {
     VZ_FUZZ_CHECK(reread.xml() == xml);
     VZ_FUZZ_CHECK(!value.description().empty());
     VZ_FUZZ_CHECK(KXDeepMutableCopyPropertyListObject(value).xml() == xml);
-}
-
-void checkText(const PlistValue& value) {
-    const auto isText = [](std::string_view text) {
-        return kx::isValidUtf8(text) && text.find('\0') == std::string_view::npos;
-    };
-    std::vector<const PlistValue*> pending{&value};
-    while (!pending.empty()) {
-        const PlistValue& next = *pending.back();
-        pending.pop_back();
-        if (const auto text = next.stringValue())
-            VZ_FUZZ_CHECK(isText(*text));
-        if (const PlistValue::Array* elements = next.arrayElements())
-            for (const PlistValue& element : *elements)
-                pending.push_back(&element);
-        if (const PlistValue::Dictionary* entries = next.dictionaryEntries())
-            for (const auto& [key, entry] : *entries) {
-                VZ_FUZZ_CHECK(isText(key));
-                pending.push_back(&entry);
-            }
-    }
 }
 
 } // namespace vzfuzz

@@ -6,9 +6,7 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const PlistValue value = PlistValue::parse(bytes);
-    vzfuzz::checkText(value);
-    vzfuzz::checkWrittenForm(value);
+    vzfuzz::checkParsed(
+        PlistValue::parse(std::string_view(reinterpret_cast<const char*>(data), size)));
     return 0;
 }

@@ -17,20 +17,13 @@
 
 namespace {
 
-std::string textLiteral(std::string_view bytes) {
-    std::string literal = "'";
-    for (const char c : bytes)
-        literal += c == '\'' ? std::string_view("''") : std::string_view(&c, 1);
-    return literal + "'";
-}
-
-std::string blobLiteral(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string literal = "X'";
-    for (const char c : bytes) {
-        literal += kHex[static_cast<unsigned char>(c) >> 4];
-        literal += kHex[static_cast<unsigned char>(c) & 15];
-    }
+// As sqlite3 prints them: a blob in hexadecimal, a text with its quotes doubled.
+std::string literal(std::string_view bytes, bool blob = false) {
+    std::string literal = blob ? "X'" : "'";
+    for (const unsigned char c : bytes)
+        literal += blob        ? std::string{"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]}
+                   : c == '\'' ? "''"
+                               : std::string(1, static_cast<char>(c));
     return literal + "'";
 }
 
@@ -38,7 +31,7 @@ std::string rows(const vz::FdaClientSet& clients, std::string_view grant) {
     std::string text;
     for (const std::string_view client :
          {clients.bundleIdentifier, clients.toolIdentifier, clients.agentIdentifier})
-        text += "'kTCCServiceSystemPolicyAllFiles'," + textLiteral(client) + ",0," +
+        text += "'kTCCServiceSystemPolicyAllFiles'," + literal(client) + ",0," +
                 std::string(grant) + ",4,1,X'fade0c00',NULL,'UNUSED',1700000000\n";
     return text;
 }
@@ -61,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (provider.remaining_bytes() > 0 && fields.size() < 16) {
         const bool blob = provider.ConsumeBool();
         fields.push_back(provider.ConsumeRandomLengthString());
-        row += (row.empty() ? "" : ",") +
-               (blob ? blobLiteral(fields.back()) : textLiteral(fields.back()));
+        row += (row.empty() ? "" : ",") + literal(fields.back(), blob);
     }
     if (!fields.empty()) {
         const auto read = vz::readQuotedRows(row + "\n" + row + "\n");

@@ -4,17 +4,10 @@
 #include "tools/ToolRunner.h"
 #include "version/VersionDictionary.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-namespace {
-
-bool isAsciiSpaceOrBreak(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -29,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         VZ_FUZZ_CHECK(key.find(':') == std::string::npos && key.find('\n') == std::string::npos);
         const auto valueText = value.stringValue();
         VZ_FUZZ_CHECK(valueText && valueText->find(':') == std::string_view::npos);
-        VZ_FUZZ_CHECK(valueText->empty() || (!isAsciiSpaceOrBreak(valueText->front()) &&
-                                             !isAsciiSpaceOrBreak(valueText->back())));
+        // Trimmed of ASCII white space and line breaks (the C locale's isspace).
+        VZ_FUZZ_CHECK(valueText->empty() ||
+                      (!std::isspace(static_cast<unsigned char>(valueText->front())) &&
+                       !std::isspace(static_cast<unsigned char>(valueText->back()))));
     }
     // It is cached in the defaults store, which keeps only what reads back the same; XML cannot
     // carry a NUL byte at all.
