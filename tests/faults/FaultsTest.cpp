@@ -63,13 +63,12 @@ TEST(ResourceFaults, SignalsWithoutRestartAndDescriptorExhaustion) {
     }, previous{};
     handler.sa_handler = [](int) { signalsHandled.fetch_add(1); };
     ASSERT_EQ(sigaction(SIGUSR1, &handler, &previous), 0);
-    std::atomic<bool> stop{false};
-    std::thread signaller([&, caller = pthread_self()] {
-        for (; !stop; std::this_thread::sleep_for(200us))
+    std::jthread signaller([caller = pthread_self()](std::stop_token stop) {
+        for (; !stop.stop_requested(); std::this_thread::sleep_for(200us))
             pthread_kill(caller, SIGUSR1);
     });
     EXPECT_EQ(wrongAnswers(queries), Wrong{});
-    stop = true;
+    signaller.request_stop();
     signaller.join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_GT(signalsHandled.load(), 100);
@@ -136,8 +135,7 @@ TEST(DefaultsStoreFaults, AHostileOrBrokenStoreIsPassedOverAndLeftAsItWas) {
     } plants[] = {
         {"store is a FIFO", Fifo},
         {"lock file links elsewhere", Plain, "config/program/defaults.plist.lock", "elsewhere/x"},
-        {"store links elsewhere", Plain, "config/program/defaults.plist",
-         "elsewhere/defaults.plist"},
+        {"store is a link", Plain, "config/program/defaults.plist", "elsewhere/defaults.plist"},
         {"store folder links elsewhere", Plain, "config/program", "elsewhere"},
         {"store folder is another account's", Plain, {}, {}, "config/program", forged},
         {"store is another account's", Plain, {}, {}, "config/program/defaults.plist", forged},

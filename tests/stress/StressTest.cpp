@@ -2,7 +2,6 @@
 #include "stress/support/FakeSystem.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -38,28 +37,26 @@ TEST(RepeatedQueries, EveryQueryLeavesNothingBehind) {
 TEST(Stress, SixteenThreadsCallEveryQueryAtOnce) {
     vztest::FakeSystem system;
     const std::vector<vztest::Query> queries = vztest::everyQuery(system);
-    std::atomic<bool> stop{false};
     std::mutex mutex;
     Wrong firstWrong;
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < 16; ++t)
-        threads.emplace_back([&, t] {
+        threads.emplace_back([&, t](std::stop_token stop) {
             auto mine = queries; // each caller starts at a different query
             std::rotate(mine.begin(), mine.begin() + t % mine.size(), mine.end());
-            while (!stop) {
+            while (!stop.stop_requested()) {
                 Wrong wrong = vztest::wrongAnswers(mine, t);
                 std::lock_guard lock(mutex);
                 firstWrong.merge(wrong);
             }
         });
-    threads.emplace_back([&] {
-        for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-            vztest::emptyVersionCache();
+    threads.emplace_back([](std::stop_token stop) { // the next query runs sw_vers
+        for (; !stop.stop_requested(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            for (const char* key : {"KXCurrentSWVers", "KXCurrentSWVersDict"})
+                kx::UserDefaults::standard().removeObjectForKey(key);
     });
     std::this_thread::sleep_for(std::chrono::seconds(fromEnvironment("VZ_STRESS_SECONDS", 10)));
-    stop = true;
-    for (auto& thread : threads)
-        thread.join();
+    threads.clear(); // stops and joins them
     EXPECT_EQ(firstWrong, Wrong{});
     // Whatever the order of the writes, the store ends up holding the tool's answer or nothing.
     const auto cached = kx::UserDefaults::standard().stringForKey("KXCurrentSWVers");

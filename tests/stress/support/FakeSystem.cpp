@@ -1,6 +1,5 @@
 #include "stress/support/FakeSystem.h"
 
-#include "platform/defaults/UserDefaults.h"
 #include "privacy/PrivacyRows.h"
 
 #include <VivoziZevidodirid/Privacy.h>
@@ -76,11 +75,6 @@ FakeSystem::FakeSystem() {
         .set(&kx::SystemPaths::sqlite3, file("sqlite3"))
         .set(&kx::SystemPaths::privacyDatabase, file("TCC.db"))
         .set(&kx::SystemPaths::temporaryDirectory, folder());
-}
-
-void emptyVersionCache() {
-    kx::UserDefaults::standard().removeObjectForKey("KXCurrentSWVers");
-    kx::UserDefaults::standard().removeObjectForKey("KXCurrentSWVersDict");
 }
 
 // Each query's check: "" when right, else what was wrong.

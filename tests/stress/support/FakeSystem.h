@@ -30,9 +30,6 @@ private:
     ScopedSystemPaths paths_;
 };
 
-// Removes the cached version from the store in force, so the next query runs sw_vers.
-void emptyVersionCache();
-
 // An exported query with a check of its answer: "" when right, else what was wrong. caller goes
 // into the tmutil arguments, so an answer meant for another caller is caught.
 struct Query {

@@ -8,9 +8,8 @@ std::set<std::string> leftovers(const std::string& folder) {
     std::set<std::string> found;
     std::error_code error;
     // Listed first: the iterator's own descriptor is closed again before readlink.
-    std::vector<std::filesystem::path> descriptors;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error))
-        descriptors.push_back(entry.path());
+    const std::vector<std::filesystem::path> descriptors(
+        std::filesystem::directory_iterator("/proc/self/fd", error), {});
     for (const auto& path : descriptors) {
         const std::string target = std::filesystem::read_symlink(path, error).string();
         // The store keeps the file it last read open, to know it again.
