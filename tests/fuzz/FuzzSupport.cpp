@@ -63,9 +63,7 @@ void checkParsed(const PlistValue& value) {
     VZ_FUZZ_CHECK(xml.empty() == value.isAbsent());
     if (value.isAbsent())
         return;
-    const PlistValue reread = PlistValue::parse(xml);
-    VZ_FUZZ_CHECK(!reread.isAbsent());
-    VZ_FUZZ_CHECK(reread.xml() == xml);
+    VZ_FUZZ_CHECK(PlistValue::parse(xml).xml() == xml); // so never absent
     VZ_FUZZ_CHECK(!value.description().empty());
     VZ_FUZZ_CHECK(KXDeepMutableCopyPropertyListObject(value).xml() == xml);
 }

@@ -20,8 +20,7 @@ namespace {
 std::size_t firstAt(const std::vector<kx::MountedFileSystem>& entries,
                     std::string_view mountPoint) {
     return static_cast<std::size_t>(
-        std::find_if(entries.begin(), entries.end(),
-                     [&](const auto& e) { return e.mountPoint == mountPoint; }) -
+        std::ranges::find(entries, mountPoint, &kx::MountedFileSystem::mountPoint) -
         entries.begin());
 }
 

@@ -30,8 +30,7 @@ void checkSizeText(double bytes, vz::SizeScale scale) {
     const auto space = text.rfind(' ');
     VZ_FUZZ_CHECK(space != std::string::npos);
     const std::string_view number(text.data(), space), unit(text.data() + space + 1);
-    const auto steps =
-        static_cast<std::size_t>(std::find(kUnits.begin(), kUnits.end(), unit) - kUnits.begin());
+    const auto steps = static_cast<std::size_t>(std::ranges::find(kUnits, unit) - kUnits.begin());
     VZ_FUZZ_CHECK(steps < kUnits.size());
     if (!std::isfinite(bytes)) { // not a number has no unit but bytes; infinity is scaled up to YB
         VZ_FUZZ_CHECK(text ==
