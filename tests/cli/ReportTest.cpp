@@ -167,4 +167,19 @@ TEST(VivoziDf, JsonKeysAreTheManPagesAndTheOnlyOnes) {
     EXPECT_EQ(seen, documented);
 }
 
+// The bind mount, not the file system it shows again, holds a path under it.
+TEST(VivoziDf, BindMountInAPrivateNamespace) {
+    if (shell("unshare -rm true").status != 0)
+        GTEST_SKIP() << "no private mount namespace for this user (unshare -rm failed)";
+    TempDir folder;
+    std::filesystem::create_directories(folder.file("a"));
+    std::filesystem::create_directories(folder.file("b"));
+    const Finished ran =
+        shell("unshare -rm sh -c " +
+              quote("mount --bind " + quote(folder.file("a")) + " " + quote(folder.file("b")) +
+                    " && " + vivozi("df --json " + quote(folder.file("b")))));
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    EXPECT_EQ(json::parse(ran.out)["volumes"][0]["mountPoint"], folder.file("b"));
+}
+
 } // namespace
