@@ -58,23 +58,18 @@ DbusDaemon::~DbusDaemon() {
     pclose(out_);
 }
 
-SilentBus::SilentBus() {
+SilentBus::SilentBus() : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     const std::string path = folder_.file("silent_socket");
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (fd_ < 0 || path.size() >= sizeof address.sun_path)
+    if (!fd_ || path.size() >= sizeof address.sun_path)
         throw std::runtime_error("cannot make a socket");
     path.copy(address.sun_path, path.size());
     // Never accepted: the kernel completes connections into the backlog and nobody answers.
-    if (bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd_, 16) != 0)
+    if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_.get(), 16) != 0)
         throw std::runtime_error("cannot listen on " + path);
     pointAt("unix:path=" + path);
-}
-
-SilentBus::~SilentBus() {
-    close(fd_);
 }
 
 } // namespace vztest

@@ -2,6 +2,7 @@
 
 #include "support/TestSupport.h"
 
+#include <VivoziZevidodirid/FileDescriptor.h>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -37,10 +38,9 @@ private:
 class SilentBus : public ScopedBus {
 public:
     SilentBus();
-    ~SilentBus();
 
 private:
-    int fd_ = -1;
+    kx::FileDescriptor fd_;
 };
 
 // A socket path where nothing listens.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -36,7 +35,9 @@ void writeFile(const std::string& path, std::string_view content) {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ostringstream out;
+    out << in.rdbuf(); // a folder fails here, as a stream error rather than an exception
+    return out.str();
 }
 
 bool fileExists(const std::string& path) {
