@@ -395,8 +395,9 @@ private:
         std::size_t next = 0;  // next child to read
         std::size_t end = 0;
         bool isDictionary = false;
-        std::string_view key; // the container's key in its parent dictionary
-        std::string keyCopy;  // the key when decoded (keyScratch_ is reused inside)
+        std::string_view key;   // the container's key in its parent dictionary, unless copied
+        std::string keyCopy;    // the key when decoded (keyScratch_ is reused inside)
+        bool keyCopied = false; // a view of keyCopy would not follow the frame when stack_ grows
         PlistValue::Array elements;
         PlistValue::Dictionary entries;
     };
@@ -481,11 +482,10 @@ bool Reader::open(Tag tag, pugi::xml_node element, std::string_view key) {
     Frame& frame = stack_[depth_++];
     frame.first = frame.next = children_.size();
     frame.isDictionary = tag == Tag::Dict;
-    if (key.data() == keyScratch_.data()) {
+    frame.keyCopied = key.data() == keyScratch_.data();
+    if (frame.keyCopied)
         frame.keyCopy.assign(key);
-        key = frame.keyCopy;
-    }
-    frame.key = key;
+    frame.key = frame.keyCopied ? std::string_view() : key;
     // One pass over the children: elements are kept with their tags, white-space text is
     // skipped, other text fails. (With kParseOptions only elements, text and CDATA are stored,
     // and only elements have names.)
@@ -577,7 +577,10 @@ void Reader::close(PlistValue& out) {
         }
         Frame& parent = stack_[depth_ - 1];
         if (parent.isDictionary)
-            parent.entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(frame.key),
+            parent.entries.emplace_back(std::piecewise_construct,
+                                        std::forward_as_tuple(frame.keyCopied
+                                                                  ? std::move(frame.keyCopy)
+                                                                  : std::string(frame.key)),
                                         std::forward_as_tuple(std::move(container)));
         else
             parent.elements.emplace_back(std::move(container));

@@ -93,6 +93,10 @@ TEST(PlistXmlParse, ReadsEveryKind) {
     EXPECT_TRUE(PlistValue::parse(document("<dict><key>VolumeB_a</key><false/><key>VolumeA_z</key>"
                                            "<true/></dict>"))["VolumeA_z"]
                     .boolValue());
+    // A decoded key outlives the frames that deeper containers move.
+    EXPECT_FALSE(PlistValue::parse(document("<dict><key>&amp;</key>" + repeat("<array>", 40) +
+                                            repeat("</array>", 40) + "</dict>"))["&"]
+                     .isAbsent());
 }
 
 TEST(PlistXmlParse, MalformedDocumentsAreRejected) {
