@@ -1,37 +1,27 @@
 // What vivozi loads before it answers: a library a command does not use costs every run its
 // loading, which dominates a short query's time beside `df`.
-#include "support/TestSupport.h"
+#include "Child.h"
 
-#include <array>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
 #include <unicode/uvernum.h>
-#include <utility>
 
 namespace {
 
+using vztest::Finished;
+
 // Everything the command line prints, both streams, and its exit status.
-std::pair<std::string, int> shell(const std::string& command) {
-    std::string out;
-    int status = -1;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        std::array<char, 4096> buffer{};
-        for (std::size_t got; (got = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
-            out.append(buffer.data(), got);
-        status = pclose(pipe);
-    }
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+Finished both(const std::string& command) {
+    return vztest::shell(command + " 2>&1");
 }
 
 TEST(VivoziStartup, LoadsOnlyWhatTheCommandUses) {
     for (const char* arguments : {"size 1", "", "df /"}) {
         // The dynamic loader's own account of every object it loaded and of where it looked.
         const std::string loaded =
-            shell("LD_DEBUG=files,libs '" VIVOZI_BINARY "' " + std::string(arguments) +
-                  " 2>&1 >/dev/null | grep -oE 'file=[^ ]*|search path'")
-                .first;
+            vztest::shell("LD_DEBUG=files,libs '" VIVOZI_BINARY "' " + std::string(arguments) +
+                          " 2>&1 >/dev/null | grep -oE 'file=[^ ]*|search path'")
+                .out;
         // Nothing at all means the check itself is broken.
         ASSERT_NE(loaded.find("libVivoziZevidodirid"), std::string::npos) << loaded;
         // Our library by its place beside vivozi, the system's from the loader's cache.
@@ -49,7 +39,7 @@ TEST(VivoziStartup, IgnoresLibrariesInTheCurrentFolder) {
     vztest::TempDir dir;
     for (const char* name : {"libstdc++.so.6", "libc.so.6", "libVivoziZevidodirid.so.1"})
         vztest::writeFile(dir.file(name), "not a library");
-    const auto [out, status] = shell("cd '" + dir.path() + "' && '" VIVOZI_BINARY "' size 1");
+    const auto [status, out, err] = both("cd '" + dir.path() + "' && '" VIVOZI_BINARY "' size 1");
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "1 bytes\n");
 }
@@ -66,16 +56,16 @@ TEST(VivoziStartup, WorksWithoutItsOnDemandLibraries) {
         "VIVOZI_JOURNAL='" + dir.file("journal.sqlite") + "' '" VIVOZI_BINARY "' ";
     const std::string withoutThem = "LD_LIBRARY_PATH='" + dir.path() + "' " + vivozi;
     const std::string run = "run --demo --demo-dir '" + dir.file("demo") + "' daily";
-    ASSERT_EQ(shell(vivozi + run).second, 0);
+    ASSERT_EQ(both(vivozi + run).status, 0);
 
-    const auto [ran, ranStatus] = shell(withoutThem + run);
+    const auto [ranStatus, ran, ranErr] = both(withoutThem + run);
     EXPECT_EQ(ranStatus, 0) << ran;
     EXPECT_NE(ran.find("succeeded"), std::string::npos) << ran;
-    const auto [status, statusExit] = shell(withoutThem + "status");
+    const auto [statusExit, status, statusErr] = both(withoutThem + "status");
     EXPECT_EQ(statusExit, 1) << status;
     EXPECT_NE(status.find("cannot open journal"), std::string::npos) << status;
     // The run's own tools get the system's libraries, not the caller's: both runs are recorded.
-    const auto [after, afterExit] = shell(vivozi + "history daily");
+    const auto [afterExit, after, afterErr] = both(vivozi + "history daily");
     EXPECT_EQ(afterExit, 0) << after;
     EXPECT_EQ(vztest::lines(after).size(), 3U) << after;
 }
