@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 30
 PACKAGES := build-essential cmake ninja-build pkg-config \
 	libpugixml-dev libplist-dev libicu-dev libsystemd-dev libsqlite3-dev \
 	dbus-daemon sqlite3 libgtest-dev libgmock-dev libbenchmark-dev \
-	nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev python3 valgrind libnss-wrapper patchelf \
+	nlohmann-json3-dev clang libclang-rt-14-dev python3 valgrind libnss-wrapper patchelf \
 	prometheus-node-exporter
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

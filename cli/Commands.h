@@ -1,19 +1,15 @@
 #pragma once
 
-// The commands of vivozi. Each command's file adds the command and its options to the program's
-// command line and hands back what runs it; main.cpp parses the line and runs the one given.
-// A command prints its answer and returns the exit status.
+// The commands of vivozi. Each command's file adds the command's options and arguments to its
+// command line and hands back what runs it; main.cpp builds only the command the line names,
+// parses the line and runs it. A command prints its answer and returns the exit status.
+
+#include "cli/CommandLine.h"
 
 #include <functional>
 #include <stdexcept>
-#include <string_view>
-#include <vector>
 
 class PlistValue;
-
-namespace CLI {
-class App;
-}
 
 namespace vivozi {
 
@@ -22,45 +18,38 @@ inline constexpr int kExitFailure = 1; // no answer, or a set that failed
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 130; // 128 + SIGINT, as shells report it
 
-// A bad argument found after parsing; main prints it on one line and exits with kExitUsage.
+// A bad argument; main prints it on one line and exits with kExitUsage.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct Command {
-    CLI::App* commandLine = nullptr; // parsed() tells whether the line named it; null: not built
-    std::function<int()> run;
-};
-
-// The commands a line needs built: the one it names, or all of them when it asks for help.
-// Building every command's options took a third of the start-up of a short query.
-struct Wanted {
-    std::string_view named;
-    bool all = false;
-    bool operator()(std::string_view command) const { return all || command == named; }
-};
+// What runs a command once its line is parsed.
+using Runner = std::function<int()>;
 
 // json is the program's own --json flag: the one each command adds sets it too, so that
-// `vivozi --json COMMAND` and `vivozi COMMAND --json` mean the same. It must outlive the commands.
-// The report: the program's own --all and --color always, its command when wanted.
-Command addReportCommand(CLI::App& app, bool& json, const Wanted& wanted);
-// Each of these adds what is wanted of its commands, in the order --help lists them.
-std::vector<Command> addRunCommand(CLI::App& app, bool& json, const Wanted& wanted);
-std::vector<Command> addWatchCommand(CLI::App& app, bool& json, const Wanted& wanted);
-std::vector<Command> addDfCommand(CLI::App& app, bool& json, const Wanted& wanted);
-// status, history and log.
-std::vector<Command> addJournalCommands(CLI::App& app, bool& json, const Wanted& wanted);
-std::vector<Command> addListCommand(CLI::App& app, bool& json, const Wanted& wanted);
-std::vector<Command> addMetricsCommand(CLI::App& app, bool& json, const Wanted& wanted);
-// size, compare, mount-of, device-of, apfs and tmutil.
-std::vector<Command> addQueryCommands(CLI::App& app, bool& json, const Wanted& wanted);
+// `vivozi --json COMMAND` and `vivozi COMMAND --json` mean the same. It must outlive the runner.
+// The report adds --json, --all and --color both to the program's line and to `vivozi report`.
+Runner addReportCommand(CommandLine& line, bool& json);
+Runner addRunCommand(CommandLine& line, bool& json);
+Runner addStatusCommand(CommandLine& line, bool& json);
+Runner addHistoryCommand(CommandLine& line, bool& json);
+Runner addLogCommand(CommandLine& line, bool& json);
+Runner addListCommand(CommandLine& line, bool& json);
+Runner addWatchCommand(CommandLine& line, bool& json);
+Runner addDfCommand(CommandLine& line, bool& json);
+Runner addMetricsCommand(CommandLine& line, bool& json);
+Runner addSizeCommand(CommandLine& line, bool& json);
+Runner addCompareCommand(CommandLine& line, bool& json);
+Runner addMountOfCommand(CommandLine& line, bool& json);
+Runner addDeviceOfCommand(CommandLine& line, bool& json);
+Runner addApfsCommand(CommandLine& line, bool& json);
+Runner addTmutilCommand(CommandLine& line, bool& json);
 
 // Whether Full Disk Access means something here (the report and metrics show it only then).
 bool fullDiskAccessApplies(const PlistValue& versionDictionary);
 
-// A template only so that this header need not include the command-line parser.
-template <class App> void addJsonFlag(App& command, bool& json) {
-    command.add_flag("--json", json, "Print the answer as JSON");
+inline void addJsonFlag(CommandLine& line, bool& json) {
+    line.flag("--json", json, "Print the answer as JSON");
 }
 
 } // namespace vivozi

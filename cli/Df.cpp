@@ -1,16 +1,15 @@
 // `vivozi df [PATH...]`: the volumes, or the volume holding each path, with the space a user can
 // still write; and the volume listing the report shares.
 #include "cli/Commands.h"
+#include "cli/Output.h"
 #include "cli/VolumeList.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,9 +64,8 @@ int dfCommand(const std::vector<std::string>& paths, VolumeOptions& options, boo
         const int missing = ::stat(path.c_str(), &info) == 0 ? 0 : errno;
         const auto mount = missing ? std::nullopt : kx::volumeHolding(path);
         if (!mount) {
-            std::cerr << "vivozi: " << escapeForTerminal(path) << ": "
-                      << (missing ? std::strerror(missing) : "no mounted file system holds it")
-                      << '\n';
+            err << "vivozi: " << escapeForTerminal(path) << ": "
+                << (missing ? std::strerror(missing) : "no mounted file system holds it") << '\n';
             status = kExitFailure;
             continue;
         }
@@ -80,14 +78,14 @@ int dfCommand(const std::vector<std::string>& paths, VolumeOptions& options, boo
         Json volumes = Json::array();
         for (const VolumeRow& row : rows)
             volumes.push_back(volumeJson(row));
-        std::cout << dumpJson({{"generatedAt", isoDateWithOffset(std::time(nullptr))},
-                               {"volumes", std::move(volumes)}})
-                  << '\n';
+        out << dumpJson({{"generatedAt", isoDateWithOffset(std::time(nullptr))},
+                         {"volumes", std::move(volumes)}})
+            << '\n';
     } else if (!rows.empty()) {
-        std::cout << volumeTable(rows, options, paths.empty(), "");
+        out << volumeTable(rows, options, paths.empty(), "");
     }
     if (rows.empty() && status == kExitSuccess) {
-        std::cerr << "vivozi: no file system shows with these options\n";
+        err << "vivozi: no file system shows with these options\n";
         status = kExitFailure;
     }
     return status;
@@ -117,21 +115,21 @@ void VolumeOptions::settle() {
     bar = terminal || *mode == ColorMode::Always;
 }
 
-void addColorOption(CLI::App& command, VolumeOptions& options) {
-    command.add_option("--color", options.color,
-                       "Colour the usage bars: auto (on a terminal, unless NO_COLOR is set), "
-                       "always or never");
+void addColorOption(CommandLine& line, VolumeOptions& options) {
+    line.option("--color", "WHEN", into(options.color),
+                "Colour the usage bars: auto (on a terminal, unless NO_COLOR is set), always or "
+                "never");
 }
 
-void addFilterOptions(CLI::App& command, VolumeOptions& options) {
-    command.add_flag("--all", options.filter.all,
-                     "Also list special file systems (proc, sysfs, tmpfs, ...)");
-    command.add_flag("--local", options.filter.local, "Leave out network file systems");
-    command.add_option("-t,--type", options.filter.types,
-                       "Only file systems of this type (repeatable, or a comma list)");
-    command.add_option("-x,--exclude-type", options.filter.excludedTypes,
-                       "Leave out file systems of this type (repeatable, or a comma list)");
-    addColorOption(command, options);
+void addFilterOptions(CommandLine& line, VolumeOptions& options) {
+    line.flag("--all", options.filter.all,
+              "Also list special file systems (proc, sysfs, tmpfs, ...)");
+    line.flag("--local", options.filter.local, "Leave out network file systems");
+    line.option("-t,--type", "TYPE", into(options.filter.types),
+                "Only file systems of this type (repeatable, or a comma list)");
+    line.option("-x,--exclude-type", "TYPE", into(options.filter.excludedTypes),
+                "Leave out file systems of this type (repeatable, or a comma list)");
+    addColorOption(line, options);
 }
 
 VolumeRow volumeRow(const kx::MountedFileSystem& mount) {
@@ -257,18 +255,14 @@ Json volumeJson(const VolumeRow& row) {
     return entry;
 }
 
-std::vector<Command> addDfCommand(CLI::App& app, bool& json, const Wanted& wanted) {
-    if (!wanted("df"))
-        return {};
+Runner addDfCommand(CommandLine& line, bool& json) {
     const auto paths = std::make_shared<std::vector<std::string>>();
     const auto options = std::make_shared<VolumeOptions>();
-    CLI::App* command = app.add_subcommand(
-        "df", "Size, used and available space of the volumes, or of the one holding each PATH");
-    command->add_option("paths", *paths, "A file or folder whose volume to show");
-    addFilterOptions(*command, *options);
-    addJsonFlag(*command, json);
-    return {
-        Command{command, [paths, options, &json] { return dfCommand(*paths, *options, json); }}};
+    line.argument("PATH", CommandLine::Arity::OptionalMany, into(*paths),
+                  "A file or folder whose volume to show");
+    addFilterOptions(line, *options);
+    addJsonFlag(line, json);
+    return [paths, options, &json] { return dfCommand(*paths, *options, json); };
 }
 
 } // namespace vivozi

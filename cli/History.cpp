@@ -2,13 +2,13 @@
 #include "cli/Commands.h"
 #include "cli/Format.h"
 #include "cli/JournalText.h"
+#include "cli/Output.h"
 #include "cli/Sets.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/Journal.h>
 #include <algorithm>
 #include <cerrno>
-#include <iostream>
+#include <limits>
 #include <map>
 #include <memory>
 
@@ -63,7 +63,7 @@ int statusCommand(const SetsChoice& choice, bool json) {
                  {"lastSuccess", summary && summary->lastSuccess
                                      ? Json(isoTimeText(*summary->lastSuccess))
                                      : Json()}});
-        std::cout << dumpJson(answer) << '\n';
+        out << dumpJson(answer) << '\n';
         return kExitSuccess;
     }
     Table table({{"SET"}, {"LAST"}, {"PASSED"}, {"OUTCOME"}, {"DURATION"}, {"LAST SUCCESS"}});
@@ -79,9 +79,9 @@ int statusCommand(const SetsChoice& choice, bool json) {
                       summary->lastSuccess ? localTimeText(*summary->lastSuccess) : "never"});
     }
     if (table.empty())
-        std::cout << "No maintenance sets and no runs recorded.\n";
+        out << "No maintenance sets and no runs recorded.\n";
     else
-        std::cout << table.render();
+        out << table.render();
     return kExitSuccess;
 }
 
@@ -122,11 +122,11 @@ int historyCommand(const SetsChoice& choice, const HistoryOptions& options, bool
         Json list = Json::array();
         for (const kx::RunRecord& run : runs)
             list.push_back(runJson(run));
-        std::cout << dumpJson({{"page", options.page},
-                               {"limit", options.limit},
-                               {"more", more},
-                               {"runs", std::move(list)}})
-                  << '\n';
+        out << dumpJson({{"page", options.page},
+                         {"limit", options.limit},
+                         {"more", more},
+                         {"runs", std::move(list)}})
+            << '\n';
         return kExitSuccess;
     }
     Table table({{"RUN", Table::Align::Right}, {"SET"}, {"STARTED"}, {"DURATION"}, {"OUTCOME"}});
@@ -135,11 +135,11 @@ int historyCommand(const SetsChoice& choice, const HistoryOptions& options, bool
                       localTimeText(run.started), durationOf(run),
                       std::string(kx::runOutcomeName(run.outcome))});
     if (table.empty())
-        std::cout << (options.page > 1 ? "No runs on this page.\n" : "No runs recorded.\n");
+        out << (options.page > 1 ? "No runs on this page.\n" : "No runs recorded.\n");
     else
-        std::cout << table.render();
+        out << table.render();
     if (more)
-        std::cout << "More: --page " << options.page + 1 << '\n';
+        out << "More: --page " << options.page + 1 << '\n';
     return kExitSuccess;
 }
 
@@ -154,10 +154,10 @@ int logCommand(const SetsChoice& choice, const std::string& set, std::optional<s
     if (journal && id)
         run = journal->run(*id);
     if (!run || run->set != set) {
-        std::cerr << "vivozi: "
-                  << (id ? "no run " + std::to_string(*id) + " of set '" + set + "'"
-                         : "no run of set '" + set + "' recorded")
-                  << '\n';
+        err << "vivozi: "
+            << (id ? "no run " + std::to_string(*id) + " of set '" + set + "'"
+                   : "no run of set '" + set + "' recorded")
+            << '\n';
         return kExitFailure;
     }
     if (json) {
@@ -166,94 +166,79 @@ int logCommand(const SetsChoice& choice, const std::string& set, std::optional<s
         for (const kx::ScriptRecord& script : run->scripts)
             scripts.push_back(scriptJson(script, true));
         answer["scripts"] = std::move(scripts);
-        std::cout << dumpJson(answer) << '\n';
+        out << dumpJson(answer) << '\n';
         return kExitSuccess;
     }
-    std::cout << "Run " << run->id << " of " << set << ": " << kx::runOutcomeName(run->outcome)
-              << ", started " << localTimeText(run->started) << ", took " << durationOf(*run)
-              << " (periodic pid " << run->pid << ")\n";
+    out << "Run " << run->id << " of " << set << ": " << kx::runOutcomeName(run->outcome)
+        << ", started " << localTimeText(run->started) << ", took " << durationOf(*run)
+        << " (periodic pid " << run->pid << ")\n";
     for (const kx::ScriptRecord& script : run->scripts) {
-        std::cout << '\n'
-                  << escapeForTerminal(script.path) << ": " << scriptEndText(script) << ", took "
-                  << (script.ended ? spanText(*script.ended - script.started) : "-") << '\n';
+        out << '\n'
+            << escapeForTerminal(script.path) << ": " << scriptEndText(script) << ", took "
+            << (script.ended ? spanText(*script.ended - script.started) : "-") << '\n';
         if (script.omittedBytes > 0)
-            std::cout << "  (" << script.omittedBytes << " earlier bytes not kept)\n";
+            out << "  (" << script.omittedBytes << " earlier bytes not kept)\n";
         for (const std::string& line :
              lastLines(script.output, std::numeric_limits<std::size_t>::max()))
-            std::cout << "  " << line << '\n';
+            out << "  " << line << '\n';
     }
     if (run->scripts.empty())
-        std::cout << "No script ran.\n";
+        out << "No script ran.\n";
     return kExitSuccess;
 }
 
 } // namespace
 
-std::vector<Command> addJournalCommands(CLI::App& app, bool& json, const Wanted& wanted) {
-    std::vector<Command> commands;
-    if (wanted("status")) {
-        struct Given {
-            SetsChoice choice;
-            SetsOptions sets;
-        };
-        const auto given = std::make_shared<Given>();
-        CLI::App* command = app.add_subcommand(
-            "status", "When each maintenance set last ran, how it went and its last success");
-        addSetsOptions(*command, given->choice, given->sets);
-        addJsonFlag(*command, json);
-        commands.push_back({command, [given, &json] {
-                                return statusCommand(given->sets.finish(given->choice), json);
-                            }});
-    }
-    if (wanted("history")) {
-        struct Given {
-            SetsChoice choice;
-            SetsOptions sets;
-            HistoryOptions options;
-            std::string set;
-        };
-        const auto given = std::make_shared<Given>();
-        CLI::App* command =
-            app.add_subcommand("history", "The runs of every set, or of SET, newest first");
-        CLI::Option* set = command->add_option("SET", given->set, "Only this set's runs");
-        command->add_option("--limit", given->options.limit, "Runs per page")
-            ->capture_default_str()
-            ->check(CLI::Range(std::size_t{1}, std::size_t{100000}));
-        command->add_option("--page", given->options.page, "Page to show, from 1")
-            ->capture_default_str()
-            ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
-        addSetsOptions(*command, given->choice, given->sets);
-        addJsonFlag(*command, json);
-        commands.push_back({command, [given, set, &json] {
-                                HistoryOptions options = given->options;
-                                if (set->count() > 0)
-                                    options.set = given->set;
-                                return historyCommand(given->sets.finish(given->choice), options,
-                                                      json);
-                            }});
-    }
-    if (wanted("log")) {
-        struct Given {
-            SetsChoice choice;
-            SetsOptions sets;
-            std::string set;
-            std::int64_t run = 0;
-        };
-        const auto given = std::make_shared<Given>();
-        CLI::App* command = app.add_subcommand(
-            "log", "One run of SET with its scripts and their output (the newest unless RUN)");
-        command->add_option("SET", given->set, "The set")->required();
-        command->add_option("RUN", given->run, "The run's number, as history shows it")
-            ->check(CLI::PositiveNumber);
-        addSetsOptions(*command, given->choice, given->sets);
-        addJsonFlag(*command, json);
-        commands.push_back(
-            {command, [given, &json] {
-                 return logCommand(given->sets.finish(given->choice), given->set,
-                                   given->run > 0 ? std::optional(given->run) : std::nullopt, json);
-             }});
-    }
-    return commands;
+Runner addStatusCommand(CommandLine& line, bool& json) {
+    struct Given {
+        SetsChoice choice;
+        SetsOptions sets;
+    };
+    const auto given = std::make_shared<Given>();
+    addSetsOptions(line, given->choice, given->sets);
+    addJsonFlag(line, json);
+    return [given, &json] { return statusCommand(given->sets.finish(given->choice), json); };
+}
+
+Runner addHistoryCommand(CommandLine& line, bool& json) {
+    struct Given {
+        SetsChoice choice;
+        SetsOptions sets;
+        HistoryOptions options;
+    };
+    const auto given = std::make_shared<Given>();
+    line.argument("SET", CommandLine::Arity::Optional, into(given->options.set),
+                  "Only this set's runs");
+    line.option("--limit", "N", wholeNumber(given->options.limit, 1, 100000),
+                "Runs per page (default " + std::to_string(given->options.limit) + ")");
+    line.option("--page", "N", wholeNumber(given->options.page, 1, 1000000),
+                "Page to show, from 1");
+    addSetsOptions(line, given->choice, given->sets);
+    addJsonFlag(line, json);
+    return [given, &json] {
+        return historyCommand(given->sets.finish(given->choice), given->options, json);
+    };
+}
+
+Runner addLogCommand(CommandLine& line, bool& json) {
+    struct Given {
+        SetsChoice choice;
+        SetsOptions sets;
+        std::string set;
+        std::size_t run = 0; // 0: the newest
+    };
+    const auto given = std::make_shared<Given>();
+    line.argument("SET", CommandLine::Arity::One, into(given->set), "The set");
+    line.argument("RUN", CommandLine::Arity::Optional,
+                  wholeNumber(given->run, 1, std::numeric_limits<std::int64_t>::max()),
+                  "The run's number, as history shows it");
+    addSetsOptions(line, given->choice, given->sets);
+    addJsonFlag(line, json);
+    return [given, &json] {
+        const auto run = static_cast<std::int64_t>(given->run);
+        return logCommand(given->sets.finish(given->choice), given->set,
+                          run > 0 ? std::optional(run) : std::nullopt, json);
+    };
 }
 
 } // namespace vivozi

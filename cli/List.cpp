@@ -2,11 +2,10 @@
 // The rules are the stand-in's own, from the library.
 #include "cli/Commands.h"
 #include "cli/Format.h"
+#include "cli/Output.h"
 #include "cli/Sets.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/MaintenanceSets.h>
-#include <iostream>
 #include <memory>
 
 namespace vivozi {
@@ -23,8 +22,8 @@ int listCommand(const SetsChoice& choice, std::vector<std::string> names, bool j
         const std::string folder = setFolder(choice, name);
         const kx::SetListing listing = kx::listMaintenanceSet(folder);
         if (listing.error) {
-            std::cerr << "vivozi: cannot list " << escapeForTerminal(folder) << ": "
-                      << listing.error.message() << '\n';
+            err << "vivozi: cannot list " << escapeForTerminal(folder) << ": "
+                << listing.error.message() << '\n';
             status = kExitFailure;
         }
         Json leftOut = Json::array();
@@ -46,32 +45,28 @@ int listCommand(const SetsChoice& choice, std::vector<std::string> names, bool j
                     std::string(kx::leftOutReasonText(file.reason)) + ")\n";
     }
     if (json)
-        std::cout << dumpJson(answer) << '\n';
+        out << dumpJson(answer) << '\n';
     else
-        std::cout << (names.empty() ? "No maintenance sets.\n" : text);
+        out << (names.empty() ? "No maintenance sets.\n" : text);
     return status;
 }
 
 } // namespace
 
-std::vector<Command> addListCommand(CLI::App& app, bool& json, const Wanted& wanted) {
-    if (!wanted("list"))
-        return {};
+Runner addListCommand(CommandLine& line, bool& json) {
     struct Given {
         SetsChoice choice;
         SetsOptions sets;
         std::vector<std::string> names;
     };
     const auto given = std::make_shared<Given>();
-    CLI::App* command = app.add_subcommand(
-        "list", "The scripts each set would run, in order, and the files it leaves out; runs "
-                "nothing");
-    command->add_option("NAME", given->names, "Sets to list (default: every set)");
-    addSetsOptions(*command, given->choice, given->sets);
-    addJsonFlag(*command, json);
-    return {Command{command, [given, &json] {
-                        return listCommand(given->sets.finish(given->choice), given->names, json);
-                    }}};
+    line.argument("NAME", CommandLine::Arity::OptionalMany, into(given->names),
+                  "Sets to list (default: every set)");
+    addSetsOptions(line, given->choice, given->sets);
+    addJsonFlag(line, json);
+    return [given, &json] {
+        return listCommand(given->sets.finish(given->choice), given->names, json);
+    };
 }
 
 } // namespace vivozi

@@ -2,16 +2,15 @@
 // Prometheus text format, printed or written for the node exporter's textfile collector.
 #include "cli/Commands.h"
 #include "cli/JournalText.h"
+#include "cli/Output.h"
 #include "cli/Sets.h"
 #include "cli/VolumeList.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/Journal.h>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <memory>
 #include <set>
 #include <sys/stat.h>
@@ -169,7 +168,7 @@ Exposition gather(const VolumeFilter& filter, const std::string& journalPath) {
         summaries = journal.lastRuns();
     // No journal yet is no run yet, not a fault.
     if (journal.error() && journal.error() != std::errc::no_such_file_or_directory) {
-        std::cerr << "vivozi: " << escapeForTerminal(journal.errorText()) << '\n';
+        err << "vivozi: " << escapeForTerminal(journal.errorText()) << '\n';
         result.journalFailed = true;
         summaries.clear();
     }
@@ -269,35 +268,28 @@ int metricsCommand(MetricsOptions& options) {
     if (options.textfile)
         writeTextfile(*options.textfile, exposition.text);
     else
-        std::cout << exposition.text;
+        out << exposition.text;
     return exposition.journalFailed ? kExitFailure : kExitSuccess;
 }
 
 } // namespace
 
-std::vector<Command> addMetricsCommand(CLI::App& app, bool&, const Wanted& wanted) {
-    if (!wanted("metrics"))
-        return {};
+Runner addMetricsCommand(CommandLine& line, bool&) {
     const auto options = std::make_shared<MetricsOptions>();
-    CLI::App* command = app.add_subcommand(
-        "metrics", "Volumes, maintenance runs and Full Disk Access for Prometheus");
-    command
-        ->add_option("--textfile", options->textfile,
-                     "Write DIR/vivozi.prom for the node exporter's textfile collector, "
-                     "replacing it whole")
-        ->type_name("DIR");
-    command->add_flag("--all", options->filter.all,
-                      "Also the special file systems (proc, sysfs, tmpfs, ...)");
-    command->add_flag("--local", options->filter.local, "Leave out network file systems");
-    command->add_option("-t,--type", options->filter.types,
-                        "Only file systems of this type (repeatable, or a comma list)");
-    command->add_option("-x,--exclude-type", options->filter.excludedTypes,
-                        "Leave out file systems of this type (repeatable, or a comma list)");
-    CLI::Option* demo = command->add_flag("--demo", options->choice.demo,
-                                          "The runs of the bundled sample sets instead");
-    command->add_option("--demo-dir", options->demoFolder, "Folder the sample sets work in")
-        ->needs(demo);
-    return {Command{command, [options] { return metricsCommand(*options); }}};
+    line.option("--textfile", "DIR", into(options->textfile),
+                "Write DIR/vivozi.prom for the node exporter's textfile collector, replacing it "
+                "whole");
+    line.flag("--all", options->filter.all,
+              "Also the special file systems (proc, sysfs, tmpfs, ...)");
+    line.flag("--local", options->filter.local, "Leave out network file systems");
+    line.option("-t,--type", "TYPE", into(options->filter.types),
+                "Only file systems of this type (repeatable, or a comma list)");
+    line.option("-x,--exclude-type", "TYPE", into(options->filter.excludedTypes),
+                "Leave out file systems of this type (repeatable, or a comma list)");
+    line.flag("--demo", options->choice.demo, "The runs of the bundled sample sets instead");
+    line.option("--demo-dir", "DIR", into(options->demoFolder), "Folder the sample sets work in");
+    line.needs("--demo-dir", "--demo");
+    return [options] { return metricsCommand(*options); };
 }
 
 } // namespace vivozi

@@ -3,9 +3,7 @@
 #include "cli/Commands.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace vivozi {
 
@@ -13,11 +11,13 @@ int finishOutput(int status) {
     errno = 0;
     const bool flushFailed = std::fflush(stdout) != 0;
     const int error = flushFailed ? errno : 0;
-    if (!flushFailed && !std::ferror(stdout) && std::cout.good())
+    if (!flushFailed && !std::ferror(stdout))
         return status;
     // An earlier failed write left no errno behind; a flush that failed just now did.
-    std::cerr << "vivozi: write error" << (error ? std::string(": ") + std::strerror(error) : "")
-              << '\n';
+    err << "vivozi: write error";
+    if (error)
+        err << ": " << std::strerror(error);
+    err << '\n';
     return status == kExitSuccess ? kExitFailure : status;
 }
 

@@ -2,10 +2,9 @@
 // JSON. A question without an answer exits with kExitFailure, after one line on standard error.
 #include "cli/Commands.h"
 #include "cli/Format.h"
+#include "cli/Output.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
-#include <iostream>
 #include <memory>
 
 namespace vivozi {
@@ -16,7 +15,7 @@ Json optionalText(const std::optional<std::string>& text) {
 }
 
 int noAnswer(const std::string& message) {
-    std::cerr << "vivozi: " << message << '\n';
+    err << "vivozi: " << message << '\n';
     return kExitFailure;
 }
 
@@ -26,11 +25,10 @@ int printLookup(const std::optional<std::string>& answer, const char* questionKe
                 const std::string& missing) {
     const bool found = answer && !answer->empty();
     if (json)
-        std::cout << dumpJson(
-                         {{questionKey, question}, {answerKey, found ? Json(*answer) : Json()}})
-                  << '\n';
+        out << dumpJson({{questionKey, question}, {answerKey, found ? Json(*answer) : Json()}})
+            << '\n';
     else if (found)
-        std::cout << *answer << '\n';
+        out << *answer << '\n';
     if (found)
         return kExitSuccess;
     return noAnswer(answer ? missing : "the answer for " + question + " is not valid UTF-8");
@@ -62,11 +60,11 @@ int sizeCommand(const std::vector<std::string>& byteCounts, bool mebibytes, bool
         table.addRow({byteCounts[i], text});
     }
     if (json) {
-        std::cout << dumpJson(answers) << '\n';
+        out << dumpJson(answers) << '\n';
     } else if (counts.size() == 1) {
-        std::cout << answers[0]["text"].get<std::string>() << '\n';
+        out << answers[0]["text"].get<std::string>() << '\n';
     } else {
-        std::cout << table.render();
+        out << table.render();
     }
     return kExitSuccess;
 }
@@ -78,17 +76,17 @@ int compareCommand(const std::string& version, bool json) {
     const std::int64_t order = KXCompareCurrentSystemVersionWith(version);
     const char* relation = order < 0 ? "older" : order > 0 ? "newer" : "same";
     if (json) {
-        std::cout << dumpJson({{"running", *running},
-                               {"version", version},
-                               {"order", order},
-                               {"relation", relation}})
-                  << '\n';
+        out << dumpJson({{"running", *running},
+                         {"version", version},
+                         {"order", order},
+                         {"relation", relation}})
+            << '\n';
     } else {
         const std::string shown = running->empty() ? "(empty)" : *running;
         if (order == 0)
-            std::cout << "running " << shown << " is the same as " << version << '\n';
+            out << "running " << shown << " is the same as " << version << '\n';
         else
-            std::cout << "running " << shown << " is " << relation << " than " << version << '\n';
+            out << "running " << shown << " is " << relation << " than " << version << '\n';
     }
     return kExitSuccess;
 }
@@ -114,15 +112,15 @@ int apfsCommand(const std::string& name, bool json) {
                        role != APFSVolumeRoleNone;
 
     if (json) {
-        std::cout << dumpJson({{"name", name},
-                               {"container", plistToJson(container)},
-                               {"systemVolume", optionalText(system)},
-                               {"dataVolume", optionalText(data)},
-                               {"prebootVolume", optionalText(preboot)},
-                               {"recoveryVolume", optionalText(recovery)},
-                               {"role", roleWord(role)},
-                               {"roleCode", static_cast<std::int32_t>(role)}})
-                  << '\n';
+        out << dumpJson({{"name", name},
+                         {"container", plistToJson(container)},
+                         {"systemVolume", optionalText(system)},
+                         {"dataVolume", optionalText(data)},
+                         {"prebootVolume", optionalText(preboot)},
+                         {"recoveryVolume", optionalText(recovery)},
+                         {"role", roleWord(role)},
+                         {"roleCode", static_cast<std::int32_t>(role)}})
+            << '\n';
     } else if (found) {
         Table table({{"KEY"}, {"VALUE"}});
         if (container.isAbsent()) {
@@ -150,7 +148,7 @@ int apfsCommand(const std::string& name, bool json) {
         table.addRow({"Recovery volume", recovery.value_or("-")});
         table.addRow({"Role of " + name, roleWord(role)});
         const std::string text = table.render();
-        std::cout << text.substr(text.find('\n') + 1);
+        out << text.substr(text.find('\n') + 1);
     }
     return found ? kExitSuccess : noAnswer("no APFS container or volume named " + name);
 }
@@ -158,76 +156,63 @@ int apfsCommand(const std::string& name, bool json) {
 int tmutilCommand(const std::vector<std::string>& arguments, bool json) {
     const PlistValue answer = tmutil(arguments);
     if (json)
-        std::cout << dumpJson({{"arguments", arguments}, {"result", plistToJson(answer)}}) << '\n';
+        out << dumpJson({{"arguments", arguments}, {"result", plistToJson(answer)}}) << '\n';
     else if (!answer.isAbsent())
-        std::cout << answer.description() << '\n';
+        out << answer.description() << '\n';
     return answer.isAbsent() ? noAnswer("no answer from " + kx::systemPaths().tmutil)
                              : kExitSuccess;
 }
 
 // A command of one required argument, the library's answer for it.
-Command addOneArgumentCommand(CLI::App& app, bool& json, const char* name, const char* about,
-                              const char* argument, const char* argumentAbout,
-                              int (*answer)(const std::string&, bool)) {
+Runner oneArgumentCommand(CommandLine& line, bool& json, const char* argument,
+                          const char* argumentAbout, int (*answer)(const std::string&, bool)) {
     const auto given = std::make_shared<std::string>();
-    CLI::App* command = app.add_subcommand(name, about);
-    command->add_option(argument, *given, argumentAbout)->required();
-    addJsonFlag(*command, json);
-    return {command, [given, &json, answer] { return answer(*given, json); }};
+    line.argument(argument, CommandLine::Arity::One, into(*given), argumentAbout);
+    addJsonFlag(line, json);
+    return [given, &json, answer] { return answer(*given, json); };
 }
 
 } // namespace
 
-std::vector<Command> addQueryCommands(CLI::App& app, bool& json, const Wanted& wanted) {
-    std::vector<Command> commands;
-    if (wanted("size")) {
-        struct Sizes {
-            std::vector<std::string> byteCounts;
-            bool mebibytes = false;
-        };
-        const auto sizes = std::make_shared<Sizes>();
-        CLI::App* sizeLine = app.add_subcommand("size", "Size text of byte counts");
-        sizeLine->add_option("BYTES", sizes->byteCounts, "Byte counts (1536, 2.5e9)")->required();
-        sizeLine->add_flag("--mb", sizes->mebibytes,
-                           "Round down to whole mebibytes instead (\"3M\")");
-        addJsonFlag(*sizeLine, json);
-        commands.push_back({sizeLine, [sizes, &json] {
-                                return sizeCommand(sizes->byteCounts, sizes->mebibytes, json);
-                            }});
-    }
-    const struct {
-        const char* name;
-        const char* about;
-        const char* argument;
-        const char* argumentAbout;
-        int (*answer)(const std::string&, bool);
-    } oneArgument[] = {
-        {"compare", "Compare the running system's version with VERSION (older, same, newer)",
-         "VERSION", "A version such as 12 or 10.15.7", compareCommand},
-        {"mount-of", "Where DEVICE is mounted (/dev/sda1 or sda1)", "DEVICE",
-         "A device, with or without /dev/", mountOfCommand},
-        {"device-of", "What is mounted exactly at MOUNTPOINT", "MOUNTPOINT",
-         "A mount point such as /", deviceOfCommand},
-        {"apfs", "The APFS container of NAME, its System/Data/Preboot/Recovery volumes and role",
-         "NAME", "A container, physical store or volume (disk1)", apfsCommand},
+Runner addSizeCommand(CommandLine& line, bool& json) {
+    struct Sizes {
+        std::vector<std::string> byteCounts;
+        bool mebibytes = false;
     };
-    for (const auto& c : oneArgument)
-        if (wanted(c.name))
-            commands.push_back(addOneArgumentCommand(app, json, c.name, c.about, c.argument,
-                                                     c.argumentAbout, c.answer));
-    if (wanted("tmutil")) {
-        CLI::App* tmutilLine = app.add_subcommand(
-            "tmutil", "Run the Time Machine tool with ARGS and print its property list");
-        // Everything from the first word on is the tool's, options included.
-        tmutilLine->prefix_command();
-        addJsonFlag(*tmutilLine, json);
-        tmutilLine->footer(
-            "\nUsage: vivozi tmutil [--json] ARGS... (vivozi's options come first).\n");
-        commands.push_back({tmutilLine, [tmutilLine, &json] {
-                                return tmutilCommand(tmutilLine->remaining(), json);
-                            }});
-    }
-    return commands;
+    const auto sizes = std::make_shared<Sizes>();
+    line.argument("BYTES", CommandLine::Arity::Many, into(sizes->byteCounts),
+                  "Byte counts (1536, 2.5e9)");
+    line.flag("--mb", sizes->mebibytes, "Round down to whole mebibytes instead (\"3M\")");
+    addJsonFlag(line, json);
+    return [sizes, &json] { return sizeCommand(sizes->byteCounts, sizes->mebibytes, json); };
+}
+
+Runner addCompareCommand(CommandLine& line, bool& json) {
+    return oneArgumentCommand(line, json, "VERSION", "A version such as 12 or 10.15.7",
+                              compareCommand);
+}
+
+Runner addMountOfCommand(CommandLine& line, bool& json) {
+    return oneArgumentCommand(line, json, "DEVICE", "A device, with or without /dev/",
+                              mountOfCommand);
+}
+
+Runner addDeviceOfCommand(CommandLine& line, bool& json) {
+    return oneArgumentCommand(line, json, "MOUNTPOINT", "A mount point such as /", deviceOfCommand);
+}
+
+Runner addApfsCommand(CommandLine& line, bool& json) {
+    return oneArgumentCommand(line, json, "NAME", "A container, physical store or volume (disk1)",
+                              apfsCommand);
+}
+
+Runner addTmutilCommand(CommandLine& line, bool& json) {
+    // Everything from the first word on is the tool's, options included.
+    const auto arguments = std::make_shared<std::vector<std::string>>();
+    addJsonFlag(line, json);
+    line.argument("ARGS", CommandLine::Arity::Rest, into(*arguments),
+                  "The tool's arguments; vivozi's options come first");
+    return [arguments, &json] { return tmutilCommand(*arguments, json); };
 }
 
 } // namespace vivozi

@@ -1,13 +1,12 @@
 // `vivozi` alone: what the library knows about this system, gathered first, then presented.
 #include "cli/Commands.h"
 #include "cli/Format.h"
+#include "cli/Output.h"
 #include "cli/VolumeList.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/SystemPaths.h>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <ctime>
-#include <iostream>
 #include <memory>
 #include <sys/stat.h>
 
@@ -49,7 +48,7 @@ Report gather(const VolumeFilter& filter) {
 }
 
 void printText(const Report& report, const VolumeOptions& options) {
-    std::cout << "System\n";
+    out << "System\n";
     Table system({{"KEY"}, {"VALUE"}});
     system.addRow({"Version", escapeForTerminal(report.version.value_or("(unknown)"))});
     if (const auto* entries = report.versionDictionary.dictionaryEntries())
@@ -58,15 +57,15 @@ void printText(const Report& report, const VolumeOptions& options) {
                 {escapeForTerminal(key), escapeForTerminal(value.stringValue().value_or(""))});
     // The header row of a key/value list says nothing; drop it.
     const std::string systemText = system.render("  ");
-    std::cout << systemText.substr(systemText.find('\n') + 1) << '\n';
+    out << systemText.substr(systemText.find('\n') + 1) << '\n';
 
-    std::cout << "Volumes\n" << volumeTable(report.volumes, options, true, "  ") << '\n';
+    out << "Volumes\n" << volumeTable(report.volumes, options, true, "  ") << '\n';
 
-    std::cout << "Full Disk Access  "
-              << (!report.fullDiskAccess   ? "not applicable on this system"
-                  : *report.fullDiskAccess ? "yes"
-                                           : "no")
-              << '\n';
+    out << "Full Disk Access  "
+        << (!report.fullDiskAccess   ? "not applicable on this system"
+            : *report.fullDiskAccess ? "yes"
+                                     : "no")
+        << '\n';
 }
 
 void printJson(const Report& report) {
@@ -80,7 +79,7 @@ void printJson(const Report& report) {
         {"volumes", std::move(volumes)},
         {"fullDiskAccess", report.fullDiskAccess ? Json(*report.fullDiskAccess) : Json()},
     };
-    std::cout << dumpJson(document) << '\n';
+    out << dumpJson(document) << '\n';
 }
 
 int reportCommand(VolumeOptions& options, bool json) {
@@ -95,20 +94,15 @@ int reportCommand(VolumeOptions& options, bool json) {
 
 } // namespace
 
-Command addReportCommand(CLI::App& app, bool& json, const Wanted& wanted) {
-    // Shared by `vivozi` and `vivozi report`, like --json.
-    const auto options = std::make_shared<VolumeOptions>();
-    constexpr char kAllHelp[] = "Also list special file systems (proc, sysfs, tmpfs, ...)";
-    app.add_flag("--all", options->filter.all, kAllHelp);
-    addColorOption(app, *options);
-    CLI::App* command = nullptr;
-    if (wanted("report")) {
-        command = app.add_subcommand("report", "The system report (what vivozi alone prints)");
-        addJsonFlag(*command, json);
-        command->add_flag("--all", options->filter.all, kAllHelp);
-        addColorOption(*command, *options);
-    }
-    return {command, [options, &json] { return reportCommand(*options, json); }};
+Runner addReportCommand(CommandLine& line, bool& json) {
+    // One set of options for `vivozi` and `vivozi report`, as for --json: `vivozi --all report`
+    // lists them all.
+    static VolumeOptions options;
+    addJsonFlag(line, json);
+    line.flag("--all", options.filter.all,
+              "Also list special file systems (proc, sysfs, tmpfs, ...)");
+    addColorOption(line, options);
+    return [&json] { return reportCommand(options, json); };
 }
 
 } // namespace vivozi

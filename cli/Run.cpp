@@ -5,10 +5,10 @@
 #include "cli/Format.h"
 #include "cli/JournalText.h"
 #include "cli/Layout.h"
+#include "cli/Output.h"
 #include "cli/Sets.h"
 #include "cli/Signals.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <atomic>
 #include <cerrno>
@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <iostream>
 #include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -224,11 +223,11 @@ public:
         if (mode_ == Mode::Quiet)
             return;
         if (mode_ == Mode::Bar)
-            std::cout << kClearLine;
-        std::cout << text << '\n';
+            out << kClearLine;
+        out << text << '\n';
         if (mode_ == Mode::Bar && barShown_)
-            std::cout << barText_;
-        std::cout.flush();
+            out << barText_;
+        out.flush();
     }
 
     void bar(const BarState& state) {
@@ -239,13 +238,15 @@ public:
             return;
         barText_ = std::move(text);
         barShown_ = true;
-        std::cout << kClearLine << barText_ << std::flush;
+        out << kClearLine << barText_;
+        out.flush();
     }
 
     // Takes the bar off the screen, leaving the cursor at the start of an empty line.
     void clear() {
         if (mode_ == Mode::Bar && barShown_)
-            std::cout << kClearLine << std::flush;
+            out << kClearLine;
+        out.flush();
         barShown_ = false;
     }
 
@@ -333,12 +334,12 @@ void printSummary(const std::vector<Outcome>& outcomes, std::size_t total, bool 
                       outcome.status});
         succeeded += outcome.succeeded ? 1 : 0;
     }
-    std::cout << '\n' << table.render() << '\n';
+    out << '\n' << table.render() << '\n';
     // A stop that came once every set had succeeded stopped nothing.
-    std::cout << succeeded << " of " << total << (total == 1 ? " set" : " sets") << " succeeded"
-              << (interrupted && succeeded < total ? " (interrupted)" : "") << ".\n";
+    out << succeeded << " of " << total << (total == 1 ? " set" : " sets") << " succeeded"
+        << (interrupted && succeeded < total ? " (interrupted)" : "") << ".\n";
     if (demoFolder)
-        std::cout << "The sample sets worked in " << *demoFolder << '\n';
+        out << "The sample sets worked in " << *demoFolder << '\n';
 }
 
 void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool interrupted,
@@ -360,12 +361,12 @@ void printJson(const std::vector<Outcome>& outcomes, std::size_t total, bool int
         sets.push_back(std::move(set));
         allSucceeded = allSucceeded && outcome.succeeded;
     }
-    std::cout << dumpJson({{"sets", std::move(sets)},
-                           {"succeeded", allSucceeded},
-                           {"interrupted", interrupted && !allSucceeded},
-                           {"progress", std::atomic_ref<float>(progress).load()},
-                           {"demoFolder", demoFolder ? Json(*demoFolder) : Json()}})
-              << '\n';
+    out << dumpJson({{"sets", std::move(sets)},
+                     {"succeeded", allSucceeded},
+                     {"interrupted", interrupted && !allSucceeded},
+                     {"progress", std::atomic_ref<float>(progress).load()},
+                     {"demoFolder", demoFolder ? Json(*demoFolder) : Json()}})
+        << '\n';
 }
 
 // Passes the scripts' output on as it comes, line by line, each line escaped.
@@ -439,7 +440,7 @@ int runCommand(const RunOptions& options) {
     // Failures are said even by --quiet, to standard output, where a timer's log keeps them.
     const auto say = [&](const std::string& text) {
         if (options.quiet && !options.json)
-            std::cout << text << '\n';
+            out << text << '\n';
         else
             display.line(text);
     };
@@ -524,7 +525,7 @@ int runCommand(const RunOptions& options) {
         printJson(outcomes, total, interruptedBy.has_value(), demoFolder);
     else if (!options.quiet)
         printSummary(outcomes, total, interruptedBy.has_value(), demoFolder);
-    std::cout.flush();
+    out.flush();
 
     if (interruptedBy && !allSucceeded)
         return 128 + *interruptedBy;
@@ -533,45 +534,36 @@ int runCommand(const RunOptions& options) {
 
 } // namespace
 
-std::vector<Command> addRunCommand(CLI::App& app, bool& json, const Wanted& wanted) {
-    if (!wanted("run"))
-        return {};
+Runner addRunCommand(CommandLine& line, bool& json) {
     struct Given {
         RunOptions options;
         SetsOptions sets;
     };
     const auto given = std::make_shared<Given>();
-    CLI::App* command = app.add_subcommand(
-        "run", "Run maintenance sets one after the other, showing progress; Ctrl-C cancels");
-    command->add_option("NAME", given->options.names, "Sets to run, in order (daily, weekly, ...)")
-        ->required();
-    addSetsOptions(*command, given->options.sets, given->sets);
-    CLI::Option* verbose = command->add_flag("-v,--verbose", given->options.verbose,
-                                             "Show every script's output as it is written");
-    command
-        ->add_flag("-q,--quiet", given->options.quiet,
-                   "Print only the sets that failed, with their failed scripts")
-        ->excludes(verbose);
-    command
-        ->add_option("--kill-after", given->options.killAfter,
-                     "Seconds a stopped set's scripts get to end before they are killed")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 86400.0))
-        ->type_name("SECONDS");
-    addJsonFlag(*command, json);
-    command->footer(
+    line.argument("NAME", CommandLine::Arity::Many, into(given->options.names),
+                  "Sets to run, in order (daily, weekly, ...)");
+    addSetsOptions(line, given->options.sets, given->sets);
+    line.flag("-v,--verbose", given->options.verbose,
+              "Show every script's output as it is written");
+    line.flag("-q,--quiet", given->options.quiet,
+              "Print only the sets that failed, with their failed scripts");
+    line.excludes("--quiet", "--verbose");
+    line.option("--kill-after", "SECONDS", seconds(given->options.killAfter, 0, 86400),
+                "Seconds a stopped set's scripts get to end before they are killed (default 5)");
+    addJsonFlag(line, json);
+    line.footer(
         "\nWithout --demo or --sets, the sets are the system's: /etc/periodic/NAME/, else "
         "/etc/cron.NAME/\n($VIVOZI_PERIODIC_ROOT in place of /etc when set). A failed set is "
         "shown with each failed\nscript, its exit status or signal and the last lines of its "
         "output, from the journal\n($VIVOZI_JOURNAL when set).\nExit status: 0 when every set "
         "succeeded, 1 when one failed or was skipped because it was\nalready running, 128 + "
         "signal after Ctrl-C (130), a hang-up (129) or a terminate (143).\n");
-    return {Command{command, [given, &json] {
-                        RunOptions options = given->options;
-                        options.sets = given->sets.finish(options.sets);
-                        options.json = json;
-                        return runCommand(options);
-                    }}};
+    return [given, &json] {
+        RunOptions options = given->options;
+        options.sets = given->sets.finish(options.sets);
+        options.json = json;
+        return runCommand(options);
+    };
 }
 
 } // namespace vivozi

@@ -5,7 +5,6 @@
 #include "cli/Format.h"
 #include "cli/Layout.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/MaintenanceSets.h>
 #include <algorithm>
 #include <cstdlib>
@@ -30,19 +29,16 @@ SetsChoice SetsOptions::finish(SetsChoice choice) const {
     return choice;
 }
 
-void addSetsOptions(CLI::App& command, SetsChoice& choice, SetsOptions& given) {
-    CLI::Option* demo = command.add_flag(
-        "--demo", choice.demo,
-        "The bundled sample sets instead of the system's; they work in --demo-dir and record "
-        "their runs there");
-    command
-        .add_option("--demo-dir", given.demoFolder,
-                    "Folder the sample sets work in (default "
-                    "${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo)")
-        ->needs(demo);
-    command.add_option("--sets", given.setsFolder, "The sets found in DIR/<NAME>/ instead")
-        ->excludes(demo)
-        ->type_name("DIR");
+void addSetsOptions(CommandLine& line, SetsChoice& choice, SetsOptions& given) {
+    line.flag("--demo", choice.demo,
+              "The bundled sample sets instead of the system's; they work in --demo-dir and "
+              "record their runs there");
+    line.option("--demo-dir", "DIR", into(given.demoFolder),
+                "Folder the sample sets work in (default "
+                "${XDG_STATE_HOME:-$HOME/.local/state}/vivozi-demo)");
+    line.needs("--demo-dir", "--demo");
+    line.option("--sets", "DIR", into(given.setsFolder), "The sets found in DIR/<NAME>/ instead");
+    line.excludes("--sets", "--demo");
 }
 
 std::string periodicRoot() {

@@ -4,14 +4,12 @@
 // the user's own) and which journal records their runs. Shared by run, list, status, history
 // and log, so that each reads the runs the others made.
 
+#include "cli/CommandLine.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace CLI {
-class App;
-}
 
 namespace vivozi {
 
@@ -27,7 +25,7 @@ struct SetsOptions {
     std::string demoFolder, setsFolder; // empty: not given
     SetsChoice finish(SetsChoice choice) const;
 };
-void addSetsOptions(CLI::App& command, SetsChoice& choice, SetsOptions& given);
+void addSetsOptions(CommandLine& line, SetsChoice& choice, SetsOptions& given);
 
 // $VIVOZI_PERIODIC_ROOT, else /etc: where the stand-in looks for the system's sets.
 std::string periodicRoot();

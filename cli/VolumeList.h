@@ -3,16 +3,13 @@
 // The volume listing shared by the report and `vivozi df`: what is gathered of each mounted file
 // system, which ones show, and how they print.
 
+#include "cli/CommandLine.h"
 #include "cli/Format.h"
 
 #include <VivoziZevidodirid/Mounts.h>
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace CLI {
-class App;
-}
 
 namespace vivozi {
 
@@ -46,8 +43,8 @@ struct VolumeOptions {
     void settle();
 };
 // --color (and with filters, --type, --exclude-type and --local) on a command.
-void addColorOption(CLI::App& command, VolumeOptions& options);
-void addFilterOptions(CLI::App& command, VolumeOptions& options);
+void addColorOption(CommandLine& line, VolumeOptions& options);
+void addFilterOptions(CommandLine& line, VolumeOptions& options);
 
 VolumeRow volumeRow(const kx::MountedFileSystem& mount);
 // The mount table's volumes that pass the filter, local ones first, then network, then

@@ -1,16 +1,16 @@
 // `vivozi watch`: prints the progress broadcast of every run on the machine as it arrives.
 #include "cli/Commands.h"
 #include "cli/Format.h"
+#include "cli/Output.h"
 #include "cli/Signals.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
+#include <limits>
 #include <memory>
 #include <poll.h>
 #include <thread>
@@ -56,18 +56,16 @@ void print(const kx::Notification& notification, bool json) {
         }
         // One document per line, so that a reader can take them as they come; ASCII only, so
         // that no control character a sender chose reaches a terminal the lines are shown on.
-        std::cout << line.dump(-1, ' ', true, Json::error_handler_t::replace) << '\n';
+        out << line.dump(-1, ' ', true, Json::error_handler_t::replace) << '\n';
     } else if (notice) {
         const std::string percent = escapeForTerminal(notice->percent) + "%";
-        std::cout << localTime("%H:%M:%S") << "  "
-                  << std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') << percent
-                  << "  " << escapeForTerminal(notice->status) << "  "
-                  << escapeForTerminal(notice->name) << '\n';
+        out << localTime("%H:%M:%S") << "  "
+            << std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') << percent << "  "
+            << escapeForTerminal(notice->status) << "  " << escapeForTerminal(notice->name) << '\n';
     } else {
-        std::cout << localTime("%H:%M:%S") << "  " << escapeForTerminal(notification.object)
-                  << '\n';
+        out << localTime("%H:%M:%S") << "  " << escapeForTerminal(notification.object) << '\n';
     }
-    std::cout.flush();
+    out.flush();
 }
 
 int watchCommand(const WatchOptions& options) {
@@ -75,14 +73,14 @@ int watchCommand(const WatchOptions& options) {
     InterruptSignals signals;
     kx::NotificationObserver observer{std::string(kx::progressNotificationName)};
     if (!observer.isConnected()) {
-        std::cerr << "vivozi: cannot listen on " << busAddress()
-                  << " (is a D-Bus system bus running? DBUS_SYSTEM_BUS_ADDRESS names another)\n";
+        err << "vivozi: cannot listen on " << busAddress()
+            << " (is a D-Bus system bus running? DBUS_SYSTEM_BUS_ADDRESS names another)\n";
         return kExitFailure;
     }
     // Subscribed: from here on nothing posted is missed. Said on standard error, so that a
     // script can wait for it while standard output stays the notifications alone.
-    std::cerr << "vivozi: watching " << kx::progressNotificationName << " on " << busAddress()
-              << "; Ctrl-C to stop\n";
+    err << "vivozi: watching " << kx::progressNotificationName << " on " << busAddress()
+        << "; Ctrl-C to stop\n";
 
     Wakeup done;
     std::atomic<bool> interrupted{false};
@@ -116,7 +114,7 @@ int watchCommand(const WatchOptions& options) {
     stopper.join();
 
     if (busLost) {
-        std::cerr << "vivozi: the bus went away\n";
+        err << "vivozi: the bus went away\n";
         return kExitFailure;
     }
     return kExitSuccess;
@@ -124,33 +122,20 @@ int watchCommand(const WatchOptions& options) {
 
 } // namespace
 
-std::vector<Command> addWatchCommand(CLI::App& app, bool& json, const Wanted& wanted) {
-    if (!wanted("watch"))
-        return {};
+Runner addWatchCommand(CommandLine& line, bool& json) {
     const auto count = std::make_shared<std::size_t>(0); // 0: not given
-    CLI::App* command = app.add_subcommand(
-        "watch", "Print every progress broadcast (time, percent, status, set) until Ctrl-C");
-    const CLI::Validator wholeNumberAboveZero(
-        [](std::string& text) -> std::string {
-            const bool digits =
-                !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-            if (digits && text.find_first_not_of('0') != std::string::npos && text.size() < 19)
-                return "";
-            return "'" + text + "' is not a whole number above 0";
-        },
-        "N");
-    command->add_option("--count", *count, "Stop after N notifications")
-        ->check(wholeNumberAboveZero);
-    addJsonFlag(*command, json);
-    command->footer("\nListens on the D-Bus system bus, or on DBUS_SYSTEM_BUS_ADDRESS when set. "
-                    "With --json,\none JSON object per line.\n");
-    return {Command{command, [count, &json] {
-                        WatchOptions options;
-                        options.json = json;
-                        if (*count > 0)
-                            options.count = *count;
-                        return watchCommand(options);
-                    }}};
+    line.option("--count", "N", wholeNumber(*count, 1, std::numeric_limits<std::size_t>::max()),
+                "Stop after N notifications");
+    addJsonFlag(line, json);
+    line.footer("\nListens on the D-Bus system bus, or on DBUS_SYSTEM_BUS_ADDRESS when set. "
+                "With --json,\none JSON object per line.\n");
+    return [count, &json] {
+        WatchOptions options;
+        options.json = json;
+        if (*count > 0)
+            options.count = *count;
+        return watchCommand(options);
+    };
 }
 
 } // namespace vivozi

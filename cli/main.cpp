@@ -3,10 +3,10 @@
 #include "cli/Layout.h"
 #include "cli/Output.h"
 
-#include <CLI/CLI.hpp>
 #include <VivoziZevidodirid/VivoziZevidodirid.h>
 #include <algorithm>
-#include <iostream>
+#include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -45,7 +45,7 @@ Exit status: 0 done, 1 no answer or a set failed, 2 bad command line,
 Run 'vivozi COMMAND --help' for a command's own options.
 )";
 
-// One line for whatever the parser objected to.
+// One line for whatever a command objected to.
 std::string oneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
     while (!text.empty() && text.back() == ' ')
@@ -54,75 +54,96 @@ std::string oneLine(std::string text) {
 }
 
 int usageError(const std::string& message) {
-    std::cerr << "vivozi: " << oneLine(message) << '\n';
+    err << "vivozi: " << oneLine(message) << '\n';
     return kExitUsage;
 }
 
-// The program's own options take no value, so the first word that is not an option names the
-// command; a word that names none builds none, and the parser reports it as it would otherwise.
-Wanted wantedBy(int argc, char** argv) {
-    Wanted wanted;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view word = argv[i];
-        if (word == "-h" || word == "--help" || word == "--help-all")
-            wanted.all = true;
-        else if (wanted.named.empty() && !word.empty() && word.front() != '-')
-            wanted.named = word;
-    }
-    return wanted;
+struct CommandEntry {
+    const char* name;
+    const char* about;
+    Runner (*add)(CommandLine& line, bool& json);
+};
+
+// In the order --help lists them.
+constexpr CommandEntry kCommands[] = {
+    {"report", "The system report (what vivozi alone prints)", addReportCommand},
+    {"run", "Run maintenance sets one after the other, showing progress; Ctrl-C cancels",
+     addRunCommand},
+    {"status", "When each maintenance set last ran, how it went and its last success",
+     addStatusCommand},
+    {"history", "The runs of every set, or of SET, newest first", addHistoryCommand},
+    {"log", "One run of SET with its scripts and their output (the newest unless RUN)",
+     addLogCommand},
+    {"list", "The scripts each set would run, in order, and the files it leaves out; runs nothing",
+     addListCommand},
+    {"watch", "Print every progress broadcast (time, percent, status, set) until Ctrl-C",
+     addWatchCommand},
+    {"df", "Size, used and available space of the volumes, or of the one holding each PATH",
+     addDfCommand},
+    {"metrics", "Volumes, maintenance runs and Full Disk Access for Prometheus", addMetricsCommand},
+    {"size", "Size text of byte counts", addSizeCommand},
+    {"compare", "Compare the running system's version with VERSION (older, same, newer)",
+     addCompareCommand},
+    {"mount-of", "Where DEVICE is mounted (/dev/sda1 or sda1)", addMountOfCommand},
+    {"device-of", "What is mounted exactly at MOUNTPOINT", addDeviceOfCommand},
+    {"apfs", "The APFS container of NAME, its System/Data/Preboot/Recovery volumes and role",
+     addApfsCommand},
+    {"tmutil", "Run the Time Machine tool with ARGS and print its property list", addTmutilCommand},
+};
+
+std::string commandList() {
+    std::vector<std::pair<std::string, std::string>> rows;
+    for (const CommandEntry& command : kCommands)
+        rows.emplace_back(command.name, command.about);
+    return "\nCommands:\n" + helpColumns(rows);
 }
 
+// The program's own options come before the command; the command's line is read only when the
+// program's was, and only the command named is built.
 int runCommandLine(int argc, char** argv) {
-    CLI::App app{"Runs the periodic maintenance sets and answers questions about this system and "
-                 "its disks.",
-                 "vivozi"};
-    app.set_version_flag("--version", versionText(), "Print the program and library versions");
-    app.footer(kFooter);
-    app.require_subcommand(0, 1);
-
-    bool json = false;
-    addJsonFlag(app, json);
-    const Wanted wanted = wantedBy(argc, argv);
-    const Command report = addReportCommand(app, json, wanted);
-    std::vector<Command> commands;
-    for (const auto add : {addRunCommand, addJournalCommands, addListCommand, addWatchCommand,
-                           addDfCommand, addMetricsCommand, addQueryCommands})
-        for (Command& command : add(app, json, wanted))
-            commands.push_back(std::move(command));
-
+    bool json = false, version = false;
+    CommandLine program("vivozi", "Runs the periodic maintenance sets and answers questions about "
+                                  "this system and its disks.");
+    program.flag("--version", version, "Print the program and library versions");
+    Runner run = addReportCommand(program, json);
+    std::vector<std::string> command;
+    program.argument("COMMAND", CommandLine::Arity::Rest, into(command), "");
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ExtrasError& e) {
-        const std::vector<std::string> extras = app.remaining();
-        if (app.get_subcommands().empty() && !extras.empty() && extras.front().rfind('-', 0) != 0)
-            return usageError("unknown command '" + extras.front() + "' (see vivozi --help)");
-        return usageError(e.what());
-    } catch (const CLI::RequiredError& e) {
-        // An unknown option is the mistake to report, not the argument it kept from being read.
-        for (const CLI::App* command : app.get_subcommands())
-            for (const std::string& extra : command->remaining())
-                if (extra.rfind('-', 0) == 0)
-                    return usageError("The following argument was not expected: " + extra);
-        return usageError(e.what());
-    } catch (const CLI::ParseError& e) {
+        if (!program.parse(std::span(argv, static_cast<std::size_t>(argc)))) {
+            program.footer(commandList() + kFooter);
+            out << program.help();
+            return kExitSuccess;
+        }
+        if (version) {
+            out << versionText() << '\n';
+            return kExitSuccess;
+        }
+        if (!command.empty()) {
+            const auto named =
+                std::find_if(std::begin(kCommands), std::end(kCommands),
+                             [&](const CommandEntry& entry) { return command[0] == entry.name; });
+            if (named == std::end(kCommands))
+                throw UsageError("unknown command '" + command[0] + "' (see vivozi --help)");
+            CommandLine line(std::string("vivozi ") + named->name, named->about);
+            run = named->add(line, json);
+            std::vector<char*> words;
+            for (std::string& word : command)
+                words.push_back(word.data());
+            if (!line.parse(words)) {
+                out << line.help();
+                return kExitSuccess;
+            }
+        }
+    } catch (const UsageError& e) {
         return usageError(e.what());
     }
 
     try {
-        for (const Command& command : commands)
-            if (command.commandLine->parsed())
-                return command.run();
-        return report.run(); // `vivozi` alone, or `vivozi report`
+        return run();
     } catch (const UsageError& e) {
         return usageError(e.what());
     } catch (const std::exception& e) {
-        std::cerr << "vivozi: " << oneLine(e.what()) << '\n';
+        err << "vivozi: " << oneLine(e.what()) << '\n';
         return kExitFailure;
     }
 }

@@ -47,7 +47,7 @@ TEST_F(Cli, AnswersAndErrors) {
         // Set names are checked before anything runs, and an unknown option before a name.
         {line({"run", "--demo", "daily", "my.set"}), 2, "'my.set' is not a set name"},
         {line({"run", "--demo", "a\n|b"}), 2, "'a\\x0A|b' is not a set name"},
-        {line({"run", "--sets", "/tmp", "-x"}), 2, "not expected: -x"},
+        {line({"run", "--sets", "/tmp", "-x"}), 2, "unknown option '-x'"},
         {line({"run", "daily"}), 2,
          "no set named 'daily' in " + home_.file("etc") + "/periodic or "},
         {line({"list", "../etc"}), 2, "'../etc' is not a set name"},

@@ -47,11 +47,11 @@ sysfs|df -t sysf
 EOF2
 
 # Every command in the program's help and no other, and each one's options as its --help lists them.
-commands=$("$vivozi" --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort)
+commands=$("$vivozi" --help | sed -n '/^Commands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort)
 [[ -n $commands && $(completions '') == "$commands" ]] ||
     fail "commands: vivozi --help has '$(echo $commands)', the completion '$(completions '' | xargs)'"
 for command in '' $commands; do
-    options=$("$vivozi" $command --help | sed -n '/^Options:/,/^$/p' | grep -oE '^  -[^ ]+' |
+    options=$("$vivozi" $command --help | sed -n '/^Options:/,/^$/p' | grep -oE '^  -[^ ]+(, --[^ ]+)?' |
         tr ',' '\n' | sed 's/^ *//' | sort -u)
     [[ -n $options ]] || fail "no options found in vivozi $command --help"
     offered=$(completions $command -)
