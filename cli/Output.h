@@ -10,7 +10,10 @@
 
 namespace vivozi {
 
-// Text written to a stdio stream as is; numbers in their shortest form.
+template <class T>
+concept WholeNumber = std::integral<T> && !std::same_as<T, char> && !std::same_as<T, bool>;
+
+// Text written to a stdio stream as is; whole numbers in decimal.
 class Stream {
 public:
     explicit constexpr Stream(std::FILE* const* file) : file_(file) {}
@@ -22,11 +25,8 @@ public:
         std::fputc(static_cast<unsigned char>(c), *file_);
         return *this;
     }
-    template <class Number>
-    requires(std::integral<Number> || std::floating_point<Number>) &&
-        (!std::same_as<Number, char>)&&(!std::same_as<Number, bool>) const Stream&
-        operator<<(Number number) const {
-        char text[32];
+    const Stream& operator<<(WholeNumber auto number) const {
+        char text[24];
         return *this << std::string_view(text, std::to_chars(text, text + sizeof text, number).ptr);
     }
     void flush() const { std::fflush(*file_); }
