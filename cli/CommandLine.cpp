@@ -79,8 +79,9 @@ void CommandLine::take(const Option& option, const char* value) {
 
 bool CommandLine::parse(std::span<char* const> words) {
     const bool rest = !arguments_.empty() && arguments_.back().arity == Arity::Rest;
-    // '+': stop at the first word that is not an option; ':': report a missing value as such.
-    std::string shortNames = rest ? "+:" : ":";
+    // '-': a word that is not an option comes back in its place (code 1), whatever
+    // POSIXLY_CORRECT says; ':': a missing value is told from an unknown option.
+    std::string shortNames = "-:";
     std::vector<struct ::option> longNames;
     for (std::size_t i = 0; i < options_.size(); ++i) {
         const Option& option = options_[i];
@@ -92,28 +93,34 @@ bool CommandLine::parse(std::span<char* const> words) {
     }
     longNames.push_back({});
 
-    // getopt_long moves the words that are not options behind the options, so it gets a copy.
-    std::vector<char*> line(words.begin(), words.end());
+    std::vector<char*> line(words.begin(), words.end()), plain;
     line.push_back(nullptr);
     const int count = static_cast<int>(words.size());
     optind = 0; // 0, not 1: glibc then also forgets the last line's state
     opterr = 0;
-    for (int code; (code = getopt_long(count, line.data(), shortNames.c_str(), longNames.data(),
-                                       nullptr)) != -1;) {
-        if (code == ':')
+    bool restBegun = false;
+    for (int code; !restBegun && (code = getopt_long(count, line.data(), shortNames.c_str(),
+                                                     longNames.data(), nullptr)) != -1;) {
+        if (code == 1) {
+            plain.push_back(optarg);
+            restBegun = rest; // the rest of the line, options too, is the argument's
+        } else if (code == ':') {
             throw UsageError(find(optopt)->longName + " needs a value");
-        if (code == '?') {
+        } else if (code == '?') {
             if (const Option* option = find(optopt); option && optopt >= kFirstCode)
                 throw UsageError(option->longName + " takes no value");
             std::string word = optopt ? std::string{'-', static_cast<char>(optopt)}
                                       : std::string(line[static_cast<std::size_t>(optind) - 1]);
             throw UsageError("unknown option " + quoted(word.substr(0, word.find('='))));
+        } else {
+            take(*find(code), optarg);
+            if (help_)
+                return false;
         }
-        take(*find(code), optarg);
-        if (help_)
-            return false;
     }
-    takeArguments(std::span(line).subspan(static_cast<std::size_t>(optind), count - optind));
+    // What follows "--", or the rest of the line.
+    plain.insert(plain.end(), line.begin() + optind, line.begin() + count);
+    takeArguments(plain);
     for (const auto& [option, other] : excluded_)
         if (given(option) && given(other))
             throw UsageError(option + " and " + other + " exclude each other");

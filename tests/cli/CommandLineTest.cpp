@@ -83,22 +83,26 @@ TEST(CommandLine, ReadsOptionsAndArgumentsAndNamesEachMistake) {
         {Arity::Rest, {}, "v0 mb0 l0 w0.0 d0 t"},
         {Arity::Rest, {"-z", "a"}, "unknown option '-z'"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.words));
-        Given given;
-        CommandLine line("cmd", "A command.");
-        line.flag("-v,--verbose", given.verbose, "Verbose");
-        line.flag("--mb", given.mb, "Mebibytes");
-        line.flag("--demo", given.demo, "Demo");
-        line.option("--limit", "N", vivozi::wholeNumber(given.limit, 1, 9), "Limit");
-        line.option("--wait", "SECONDS", vivozi::seconds(given.wait, 0, 9), "Wait");
-        line.option("-t,--type", "TYPE", vivozi::into(given.types), "Type");
-        line.option("--demo-dir", "DIR", vivozi::into(given.demoDir), "Folder");
-        line.excludes("--mb", "--verbose");
-        line.needs("--demo-dir", "--demo");
-        line.argument("NAME", c.arguments, vivozi::into(given.names), "Names");
-        EXPECT_EQ(parse(line, given, c.words), c.result);
-    }
+    // POSIXLY_CORRECT, set or not, leaves options free to follow the arguments.
+    for (const bool posix : {false, true})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::PrintToString(c.words) + (posix ? " POSIXLY_CORRECT" : ""));
+            posix ? setenv("POSIXLY_CORRECT", "1", 1) : unsetenv("POSIXLY_CORRECT");
+            Given given;
+            CommandLine line("cmd", "A command.");
+            line.flag("-v,--verbose", given.verbose, "Verbose");
+            line.flag("--mb", given.mb, "Mebibytes");
+            line.flag("--demo", given.demo, "Demo");
+            line.option("--limit", "N", vivozi::wholeNumber(given.limit, 1, 9), "Limit");
+            line.option("--wait", "SECONDS", vivozi::seconds(given.wait, 0, 9), "Wait");
+            line.option("-t,--type", "TYPE", vivozi::into(given.types), "Type");
+            line.option("--demo-dir", "DIR", vivozi::into(given.demoDir), "Folder");
+            line.excludes("--mb", "--verbose");
+            line.needs("--demo-dir", "--demo");
+            line.argument("NAME", c.arguments, vivozi::into(given.names), "Names");
+            EXPECT_EQ(parse(line, given, c.words), c.result);
+        }
+    unsetenv("POSIXLY_CORRECT");
 }
 
 } // namespace
