@@ -1,5 +1,6 @@
 // vivozi: the command line host of the VivoziZevidodirid library.
 #include "cli/Commands.h"
+#include "cli/Format.h"
 #include "cli/Layout.h"
 #include "cli/Output.h"
 
@@ -45,16 +46,9 @@ Exit status: 0 done, 1 no answer or a set failed, 2 bad command line,
 Run 'vivozi COMMAND --help' for a command's own options.
 )";
 
-// One line for whatever a command objected to.
-std::string oneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 int usageError(const std::string& message) {
-    err << "vivozi: " << oneLine(message) << '\n';
+    // One line, whatever the words it quotes hold.
+    err << "vivozi: " << escapeForTerminal(message) << '\n';
     return kExitUsage;
 }
 
@@ -143,7 +137,7 @@ int runCommandLine(int argc, char** argv) {
     } catch (const UsageError& e) {
         return usageError(e.what());
     } catch (const std::exception& e) {
-        err << "vivozi: " << oneLine(e.what()) << '\n';
+        err << "vivozi: " << escapeForTerminal(e.what()) << '\n';
         return kExitFailure;
     }
 }

@@ -40,6 +40,7 @@ TEST_F(Cli, AnswersAndErrors) {
         std::string err, out = ""; // out compared as JSON when it is an object
     } cases[] = {
         {line({"frobnicate"}), 2, "unknown command 'frobnicate'"},
+        {line({"frob\x1b]0;x\a"}), 2, "unknown command 'frob\\x1B]0;x\\x07'"},
         {line({"--frobnicate"}), 2, "--frobnicate"},
         {line({"run", "--demo", "no-such-set"}), 2, "no set named 'no-such-set'"},
         {line({"size", "1", "x"}), 2, "'x' is not a byte count"},
