@@ -210,8 +210,9 @@ Runner addTmutilCommand(CommandLine& line, bool& json) {
     // Everything from the first word on is the tool's, options included.
     const auto arguments = std::make_shared<std::vector<std::string>>();
     addJsonFlag(line, json);
-    line.argument("ARGS", CommandLine::Arity::Rest, into(*arguments),
-                  "The tool's arguments; vivozi's options come first");
+    line.argument(
+        "ARGS", CommandLine::Arity::Rest, into(*arguments),
+        "The tool's arguments, after vivozi's options (after -- when the first begins with -)");
     return [arguments, &json] { return tmutilCommand(*arguments, json); };
 }
 
