@@ -13,6 +13,14 @@ namespace {
 // getopt_long's code for the long option at index i; above every short option's character.
 constexpr int kFirstCode = 256;
 
+bool takesMany(CommandLine::Arity arity) {
+    return arity != CommandLine::Arity::One && arity != CommandLine::Arity::Optional;
+}
+
+bool isRequired(CommandLine::Arity arity) {
+    return arity == CommandLine::Arity::One || arity == CommandLine::Arity::Many;
+}
+
 std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
@@ -133,9 +141,7 @@ bool CommandLine::parse(std::span<char* const> words) {
 void CommandLine::takeArguments(std::span<char* const> words) {
     std::size_t next = 0;
     for (const Argument& argument : arguments_) {
-        const bool many = argument.arity != Arity::One && argument.arity != Arity::Optional;
-        const bool required = argument.arity == Arity::One || argument.arity == Arity::Many;
-        if (required && next == words.size())
+        if (isRequired(argument.arity) && next == words.size())
             throw UsageError(argument.name + " is missing (see " + usage_ + " --help)");
         for (; next < words.size(); ++next) {
             try {
@@ -143,7 +149,7 @@ void CommandLine::takeArguments(std::span<char* const> words) {
             } catch (const UsageError& e) {
                 throw UsageError(argument.name + ": " + e.what());
             }
-            if (!many) {
+            if (!takesMany(argument.arity)) {
                 ++next;
                 break;
             }
@@ -158,10 +164,8 @@ std::string CommandLine::help() const {
     std::string synopsis = usage_ + " [OPTIONS]";
     std::vector<std::pair<std::string, std::string>> argumentRows, optionRows;
     for (const Argument& argument : arguments_) {
-        const bool many = argument.arity != Arity::One && argument.arity != Arity::Optional;
-        const bool required = argument.arity == Arity::One || argument.arity == Arity::Many;
-        const std::string word = argument.name + (many ? "..." : "");
-        synopsis += " " + (required ? word : "[" + word + "]");
+        const std::string word = argument.name + (takesMany(argument.arity) ? "..." : "");
+        synopsis += " " + (isRequired(argument.arity) ? word : "[" + word + "]");
         if (!argument.help.empty())
             argumentRows.emplace_back(argument.name, argument.help);
     }

@@ -36,12 +36,6 @@ std::string durationOf(const kx::RunRecord& run) {
     return run.ended ? spanText(*run.ended - run.started) : "-";
 }
 
-void checkName(const std::string& name) {
-    if (!isSetName(name))
-        throw UsageError("'" + escapeForTerminal(name) +
-                         "' is not a set name (letters, digits, '-' and '_' only)");
-}
-
 int statusCommand(const SetsChoice& choice, bool json) {
     std::map<std::string, std::optional<kx::SetSummary>> sets;
     for (const std::string& name : availableSets(choice))
@@ -93,7 +87,7 @@ struct HistoryOptions {
 
 int historyCommand(const SetsChoice& choice, const HistoryOptions& options, bool json) {
     if (options.set)
-        checkName(*options.set);
+        checkSetName(*options.set);
     std::vector<kx::RunRecord> runs;
     const std::size_t skip = (options.page - 1) * options.limit;
     // One more than the page holds tells whether another page follows.
@@ -145,7 +139,7 @@ int historyCommand(const SetsChoice& choice, const HistoryOptions& options, bool
 
 int logCommand(const SetsChoice& choice, const std::string& set, std::optional<std::int64_t> id,
                bool json) {
-    checkName(set);
+    checkSetName(set);
     std::optional<kx::Journal> journal = openJournal(choice);
     std::optional<kx::RunRecord> run;
     if (journal && !id)

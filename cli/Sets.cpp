@@ -111,13 +111,16 @@ std::string journalFile(const SetsChoice& choice) {
     return (fs::absolute(*demo) / "journal" / "journal.sqlite").string();
 }
 
+void checkSetName(const std::string& name) {
+    if (!isSetName(name))
+        throw UsageError("'" + name + "' is not a set name (letters, digits, '-' and '_' only)");
+}
+
 void checkSetNames(const SetsChoice& choice, const std::vector<std::string>& names) {
     // A name with a dot, a slash or a blank would be a path, a hidden file or a set that the
     // stand-in then refuses to know.
     for (const std::string& name : names)
-        if (!isSetName(name))
-            throw UsageError("'" + escapeForTerminal(name) +
-                             "' is not a set name (letters, digits, '-' and '_' only)");
+        checkSetName(name);
     const std::optional<fs::path> folder = overridingFolder(choice);
     for (const std::string& name : names)
         if (setFolder(choice, name).empty())

@@ -47,5 +47,7 @@ std::string journalFile(const SetsChoice& choice);
 
 // Refuses a name the stand-in would refuse, then one that names no set (UsageError).
 void checkSetNames(const SetsChoice& choice, const std::vector<std::string>& names);
+// Refuses a name the stand-in would refuse (UsageError).
+void checkSetName(const std::string& name);
 
 } // namespace vivozi
